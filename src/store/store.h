@@ -1,0 +1,193 @@
+// The store: one open database. Everything the Python layer calls goes through this header.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "error/error.h"
+#include "format/bytes.h"
+#include "format/header.h"
+#include "memory/memory.h"
+#include "pager/pager.h"
+
+namespace quarn::index {
+class IvfPqIndex;
+}
+
+namespace quarn::store {
+
+using memory::Memory;
+using memory::MemoryType;
+using memory::Ulid;
+
+inline constexpr std::uint64_t kDefaultMaxSnapshots = 256;
+
+// One row per stored record; the record's location and its access statistics.
+struct CatalogEntry {
+  Ulid id;
+  std::uint64_t start_page = 0;
+  std::uint32_t page_count = 0;
+  std::uint32_t len = 0;
+  bool deleted = false;
+  std::int64_t accessed_at = 0;
+  std::uint32_t access_count = 0;
+  bool operator==(const CatalogEntry&) const = default;
+};
+
+// One row per committed transaction.
+struct Snapshot {
+  std::uint64_t txn_id = 0;
+  std::int64_t created_at = 0;
+  std::uint64_t catalog_start = 0;
+  std::uint64_t catalog_pages = 0;
+  std::uint64_t catalog_len = 0;
+  std::uint64_t index_start = 0;
+  std::uint64_t index_pages = 0;
+  std::uint64_t index_len = 0;
+  std::uint64_t memory_count = 0;
+  bool operator==(const Snapshot&) const = default;
+};
+
+// What snapshots() lists and the restores return.
+struct SnapshotInfo {
+  std::uint64_t txn_id = 0;
+  std::int64_t created_at = 0;
+  std::uint64_t memory_count = 0;
+};
+
+struct IndexStats {
+  std::uint64_t vectors = 0;
+  std::uint64_t partitions = 0;
+  std::uint64_t subspaces = 0;
+};
+
+struct Stats {
+  std::uint64_t memories = 0;
+  std::uint64_t deleted = 0;
+  std::uint64_t dimensions = 0;
+  std::uint64_t file_bytes = 0;
+  std::vector<std::string> agents;
+  bool encrypted = false;
+  std::int64_t created_at = 0;
+  std::uint64_t wal_pages = 0;
+  std::uint64_t snapshots = 0;
+  std::optional<IndexStats> index;
+};
+
+struct RecallRequest {
+  std::vector<float> query;
+  std::uint64_t top_k = 10;
+  std::optional<std::vector<MemoryType>> memory_types;
+  std::optional<std::string> agent_id;
+  bool track_access = true;
+  float weight_similarity = 1.0f;
+  float weight_recency = 0.3f;
+  float weight_importance = 0.2f;
+  float weight_access = 0.1f;
+  float recency_half_life_secs = 604800.0f;
+  std::optional<std::uint64_t> n_probe;
+  std::optional<std::uint64_t> n_rerank;
+};
+
+struct RecallResult {
+  Memory memory;
+  float score = 0.0f;
+  float similarity = 0.0f;
+};
+
+class Store {
+ public:
+  // Opens the file at `path`, or creates it when the path does not exist. Creating needs
+  // `dimensions` (1..4294967295); without it: InvalidArgument
+  // "dimensions is required when creating a new database" (the Python layer checks first).
+  [[nodiscard]] static Result<std::unique_ptr<Store>> open(const std::string& path,
+                                                           ByteView passphrase,
+                                                           std::optional<std::uint64_t> dimensions);
+  // The same over an already-made file (tests inject faulty files here). `exists` says whether the
+  // file holds a database to open or is new and empty and must be created.
+  [[nodiscard]] static Result<std::unique_ptr<Store>> open_file(
+      std::unique_ptr<pager::File> file, bool exists, const std::string& path, ByteView passphrase,
+      std::optional<std::uint64_t> dimensions);
+  ~Store();
+
+  // Writes.
+  [[nodiscard]] Result<Ulid> remember(Memory memory);
+  [[nodiscard]] Result<void> remove(const Ulid& id);  // the soft delete
+  [[nodiscard]] Result<void> flush();
+
+  // Reads.
+  [[nodiscard]] Result<Memory> get(const Ulid& id);
+  [[nodiscard]] Result<std::vector<Memory>> memories();
+  std::uint64_t live_count() const;
+  // Onboarding memories in their stated order (manifest first, importance desc, created_at asc).
+  [[nodiscard]] Result<std::vector<Memory>> about();
+  [[nodiscard]] Result<Stats> stats();
+  // Authenticates every clean page of every live record from the file; decodes each record.
+  [[nodiscard]] Result<std::uint64_t> verify();
+  // Stages the default manifest memory; returns its id.
+  [[nodiscard]] Result<Ulid> insert_default_manifest();
+
+  // Retrieval.
+  [[nodiscard]] Result<std::vector<RecallResult>> recall(const RecallRequest& request);
+  [[nodiscard]] Result<std::vector<std::pair<Memory, float>>> search(std::span<const float> query,
+                                                                     std::uint64_t top_k);
+  [[nodiscard]] Result<void> build_index();
+  bool has_index() const;
+  void drop_index();
+
+  // Snapshots.
+  std::vector<SnapshotInfo> snapshots() const;
+  [[nodiscard]] Result<SnapshotInfo> restore_to(std::uint64_t txn_id);
+  [[nodiscard]] Result<SnapshotInfo> restore_to_time(std::int64_t unix_secs);
+  void set_max_snapshots(std::uint64_t max) { max_snapshots_ = max; }
+
+  // Cache.
+  void set_cache_capacity(std::uint64_t pages);
+  std::pair<std::uint64_t, std::uint64_t> cache_stats() const;
+
+  // Flushes, then copies the file byte for byte from the open descriptor to `dest` with the
+  // source's permission bits, fsynced. A flush failure is returned as its QuarnError; a copy
+  // failure as the OS description (the Python layer raises "export failed: {}").
+  struct ExportError {
+    std::optional<QuarnError> flush_error;
+    std::string copy_error;
+  };
+  [[nodiscard]] std::expected<void, ExportError> export_encrypted(const std::string& dest);
+
+  std::uint64_t dimensions() const { return dimensions_; }
+  const std::string& path() const { return path_; }
+
+  // State for tests and the store's own parts.
+  const format::Header& header() const { return header_; }
+  const std::vector<CatalogEntry>& catalog() const { return catalog_; }
+  const std::vector<Snapshot>& manifest() const { return manifest_; }
+  bool dirty() const { return dirty_; }
+  bool index_dirty() const { return index_dirty_; }
+  pager::Pager& pager() { return *pager_; }
+  const index::IvfPqIndex* index() const { return index_.get(); }
+
+ private:
+  Store() = default;
+  friend struct StoreAccess;  // the store's own .cpp files and tests
+
+  std::unique_ptr<pager::Pager> pager_;
+  std::vector<CatalogEntry> catalog_;
+  std::string path_;
+  std::vector<Snapshot> manifest_;
+  std::unique_ptr<index::IvfPqIndex> index_;
+  format::Header header_;
+  // The header as last made durable as a committed state; in-place header writes start from it.
+  format::Header committed_;
+  std::unordered_map<Ulid, std::size_t, memory::UlidHash> id_index_;
+  std::uint64_t dimensions_ = 0;
+  std::uint64_t max_snapshots_ = kDefaultMaxSnapshots;
+  bool dirty_ = false;
+  bool index_dirty_ = false;
+};
+
+}  // namespace quarn::store
