@@ -25,9 +25,11 @@ class PageCache {
 
   explicit PageCache(std::uint64_t capacity = kDefaultCapacity);
 
-  // The cached plaintext of a page, moved to the front; nullptr when not cached.
+  // The cached plaintext of a page, moved to the front; nullptr when not cached. Pointers from
+  // lookup() and peek() are valid until the next insert, trim, mark_all_clean or set_capacity.
   const Bytes* lookup(std::uint64_t page);
-  // Inserts or replaces a page's plaintext (kPageCapacity bytes) with a dirty flag; see .cpp.
+  // Inserts or replaces a page's plaintext (kPageCapacity bytes) with a dirty flag and moves it to
+  // the front. Only a new page trims.
   void insert(std::uint64_t page, Bytes data, bool dirty);
   bool contains(std::uint64_t page) const { return map_.contains(page); }
   bool is_dirty(std::uint64_t page) const;
@@ -42,9 +44,16 @@ class PageCache {
   void set_capacity(std::uint64_t pages);
   // (cached pages, capacity).
   std::pair<std::uint64_t, std::uint64_t> stats() const { return {map_.size(), capacity_}; }
+  std::uint64_t size() const { return map_.size(); }
   std::uint64_t capacity() const { return capacity_; }
   std::uint64_t clean_count() const { return clean_count_; }
+  // Evicts least recently used clean pages, never the head, while over capacity.
   void trim();
+  // The arena slot holding a page (slots are reused last-in first-out after eviction).
+  std::optional<Slot> slot_of(std::uint64_t page) const {
+    auto it = map_.find(page);
+    return it == map_.end() ? std::nullopt : std::optional<Slot>(it->second);
+  }
 
  private:
   struct Node {
