@@ -5,6 +5,7 @@
 //   12 ciphertext (8164)
 // 8176 tag (16)
 // Associated data: the page number as u64 LE from format version 6 on, none for versions 4 and 5.
+// The counter never repeats within a file, so no two images share a nonce under one key.
 #pragma once
 
 #include <array>
@@ -95,7 +96,8 @@ class PageCipher {
                                           std::uint16_t version,
                                           std::span<const std::uint8_t, kPageCapacity> plaintext,
                                           std::span<std::uint8_t, kPageSize> image);
-  // Decrypts and authenticates an 8192-byte image of `page`. Failure: PageAuth(page).
+  // Decrypts and authenticates an 8192-byte image of `page`. Failure: PageAuth(page), with
+  // `plaintext` zeroed so unauthenticated bytes never leave.
   [[nodiscard]] Result<void> decrypt_page(std::uint64_t page, std::uint16_t version,
                                           std::span<const std::uint8_t, kPageSize> image,
                                           std::span<std::uint8_t, kPageCapacity> plaintext);

@@ -67,6 +67,8 @@ struct Header {
 // Builds the image: fields at their offsets, CRC at 238. Never writes the seal bytes.
 PageImage to_page(const Header& header);
 // Checks in order: magic (BadMagic), version 4..7 (UnsupportedVersion), CRC (HeaderChecksum).
+// Version 7 reads the seal fields as present (checked by validate_seal); 4 to 6 leave them absent
+// whatever bytes 242..269 hold.
 [[nodiscard]] Result<Header> from_page(std::span<const std::uint8_t, kPageSize> image);
 // Version >= 7: fresh random nonce, tag over the 142-byte message, written to 242..269 and the header.
 [[nodiscard]] Result<void> apply_seal(Header& header, PageImage& image, const crypto::Key& dek);
