@@ -160,8 +160,23 @@ Result<Key> derive_kek(ByteView passphrase, const Salt& salt, std::uint32_t m_co
   if (const char* refusal = kdf_parameter_error(passphrase.size(), m_cost, t_cost, p_cost))
     return fail(QuarnError::key_derivation(refusal));
   Key kek;
-  const int rc = argon2id_hash_raw(t_cost, m_cost, p_cost, passphrase.data(), passphrase.size(),
-                                   salt.data(), salt.size(), kek.data(), Key::size());
+  // Every lane is computed on the calling thread: the engine starts no threads of its own, and the
+  // output depends on the lane count only, not on how many threads compute them.
+  Salt salt_copy = salt;
+  argon2_context ctx{};
+  ctx.out = kek.data();
+  ctx.outlen = static_cast<std::uint32_t>(Key::size());
+  ctx.pwd = const_cast<std::uint8_t*>(passphrase.data());
+  ctx.pwdlen = static_cast<std::uint32_t>(passphrase.size());
+  ctx.salt = salt_copy.data();
+  ctx.saltlen = static_cast<std::uint32_t>(salt_copy.size());
+  ctx.t_cost = t_cost;
+  ctx.m_cost = m_cost;
+  ctx.lanes = p_cost;
+  ctx.threads = 1;
+  ctx.version = ARGON2_VERSION_13;
+  ctx.flags = ARGON2_DEFAULT_FLAGS;
+  const int rc = argon2_ctx(&ctx, Argon2_id);
   if (rc != ARGON2_OK) return fail(QuarnError::key_derivation(argon2_error_message(rc)));
   return kek;
 }
