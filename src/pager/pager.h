@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -25,13 +26,15 @@ class Pager {
   Pager& operator=(Pager&&) noexcept = default;
 
   // The 8164-byte plaintext of a page: from the cache, else read, decrypted (PageAuth on failure)
-  // and cached clean. Reads past the end are Io "failed to fill whole buffer"; nothing is cached
-  // on failure.
+  // and cached clean. Reads past the end are Io "failed to fill whole buffer", a page whose
+  // offset does not fit a file offset is Io EOVERFLOW; nothing is cached on failure.
   [[nodiscard]] Result<Bytes> read_page(std::uint64_t page);
-  // Calls `sink` with the page's plaintext without copying it (same rules as read_page).
+  // Calls `sink` with the page's plaintext without copying it (same rules as read_page). The view
+  // lives only for the call: the sink must not call back into the pager.
   [[nodiscard]] Result<void> with_page(std::uint64_t page,
                                        const std::function<void(ByteView)>& sink);
-  // Reads and authenticates a page from the file, bypassing and leaving the cache as it is.
+  // Reads and authenticates a page from the file, bypassing and leaving the cache as it is (so a
+  // check of the file is not answered from cached plaintext).
   [[nodiscard]] Result<Bytes> read_page_uncached(std::uint64_t page);
   // At most 8164 bytes, zero-padded, cached dirty. Longer: InvalidArgument
   // "payload {} exceeds page capacity 8164".
@@ -39,7 +42,9 @@ class Pager {
   // Writes the 8192-byte page-0 image at offset 0. Does not sync.
   [[nodiscard]] Result<void> write_raw(std::span<const std::uint8_t, kPageSize> image);
 
-  // Advances the counter and encrypts `plaintext` for `page` into an 8192-byte image.
+  // Advances the counter and encrypts `plaintext` for `page` into an 8192-byte image. The step is
+  // never given back, even when encryption fails. A counter at its maximum is InvalidArgument
+  // "page-write counter exhausted" (wrapping would reuse nonces).
   [[nodiscard]] Result<void> encrypt_next(std::uint64_t page,
                                           std::span<const std::uint8_t, kPageCapacity> plaintext,
                                           std::span<std::uint8_t, kPageSize> image);
