@@ -1,0 +1,55 @@
+// Conversions between Python values and the store's values. Every converter that takes an argument
+// name reports a wrong Python type as TypeError (or a number out of range as OverflowError) with
+// the message prefixed by "argument 'NAME': "; the ValueErrors of parse_type and parse_id and
+// the errors of metadata keys and values carry no prefix. All return false (or nullptr) with the
+// Python exception set.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lib/module.h"
+#include "lib/py.h"
+#include "memory/memory.h"
+#include "store/store.h"
+
+namespace quarn::lib {
+
+// Arguments.
+[[nodiscard]] bool text_arg(PyObject* value, const char* name, std::string& out);
+// A sequence of numbers (list and tuple read directly; buffers of float32/float64; other sequences
+// by iteration), each converted to double then narrowed to float. A str is refused with
+// "Can't extract `str` to `Vec`".
+[[nodiscard]] bool vector_arg(PyObject* value, const char* name, std::vector<float>& out);
+[[nodiscard]] bool i64_arg(PyObject* value, const char* name, std::int64_t& out);
+[[nodiscard]] bool u64_arg(PyObject* value, const char* name, std::uint64_t& out);
+[[nodiscard]] bool f32_arg(PyObject* value, const char* name, float& out);
+// bool only; ints are refused.
+[[nodiscard]] bool flag_arg(PyObject* value, const char* name, bool& out);
+// A str naming a memory type, any ASCII case; else ValueError "unknown memory_type '…'".
+[[nodiscard]] bool type_arg(PyObject* value, const char* name, memory::MemoryType& out);
+// A str holding a ULID; else ValueError "invalid memory id '…'".
+[[nodiscard]] bool id_arg(PyObject* value, const char* name, memory::Ulid& out);
+// A list (or other non-str sequence) of memory type names.
+[[nodiscard]] bool types_arg(PyObject* value, const char* name,
+                             std::vector<memory::MemoryType>& out);
+// A dict whose keys are str and whose values are metadata values; entries walked in the dict's
+// order and inserted into `out`. Values nest at most to the depth the record reader accepts.
+[[nodiscard]] bool metadata_arg(PyObject* value, const char* name, memory::JsonObject& out);
+
+// Metadata values.
+[[nodiscard]] bool py_to_json(PyObject* value, memory::Json& out);
+PyObject* json_to_py(const memory::Json& value);
+
+// Results.
+PyObject* memory_to_dict(const State& state, const memory::Memory& memory);
+PyObject* recall_results_to_list(const State& state, const std::vector<store::RecallResult>& hits);
+PyObject* search_results_to_list(const State& state,
+                                 const std::vector<std::pair<memory::Memory, float>>& hits);
+PyObject* snapshot_to_dict(const store::SnapshotInfo& snapshot);
+PyObject* stats_to_dict(const store::Stats& stats);
+PyObject* id_to_str(const memory::Ulid& id);
+PyObject* str_from(std::string_view text);
+
+}  // namespace quarn::lib
