@@ -47,7 +47,8 @@ PyObject* turn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
   });
 }
 
-// Turn.user / assistant / system: static methods, called with the class as `self`.
+// Turn.user / assistant / system: static methods whose function is bound to the class (see
+// create_turn_type), so `cls` is the Turn type.
 PyObject* shorthand(const char* name, const char* role, PyObject* cls, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -127,11 +128,10 @@ PyDoc_STRVAR(user_doc, "user(content, vector)\n--\n\nShorthand for a user turn."
 PyDoc_STRVAR(assistant_doc, "assistant(content, vector)\n--\n\nShorthand for an assistant turn.");
 PyDoc_STRVAR(system_doc, "system(content, vector)\n--\n\nShorthand for a system turn.");
 
-PyMethodDef turn_methods[] = {
-    fast_method("user", turn_user, user_doc, METH_STATIC),
-    fast_method("assistant", turn_assistant, assistant_doc, METH_STATIC),
-    fast_method("system", turn_system, system_doc, METH_STATIC),
-    {},
+PyMethodDef turn_shorthands[] = {
+    fast_method("user", turn_user, user_doc),
+    fast_method("assistant", turn_assistant, assistant_doc),
+    fast_method("system", turn_system, system_doc),
 };
 
 PyGetSetDef turn_getset[] = {
@@ -147,7 +147,6 @@ PyType_Slot turn_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(turn_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(turn_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(turn_repr)},
-    {Py_tp_methods, turn_methods},
     {Py_tp_getset, turn_getset},
     {0, nullptr},
 };
@@ -163,7 +162,19 @@ PyType_Spec turn_spec = {
 }  // namespace
 
 PyTypeObject* create_turn_type(PyObject* module) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &turn_spec, nullptr));
+  Ref type(PyType_FromModuleAndSpec(module, &turn_spec, nullptr));
+  if (!type) return nullptr;
+  // A METH_STATIC entry would be called without any way back to the class (and so to this
+  // module's Turn type), so each shorthand is a function bound to the class, wrapped as a
+  // staticmethod.
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+  for (PyMethodDef& def : turn_shorthands) {
+    Ref function(PyCFunction_NewEx(&def, type.get(), nullptr));
+    Ref method(function ? PyStaticMethod_New(function.get()) : nullptr);
+    if (!method || PyDict_SetItemString(dict, def.ml_name, method.get()) < 0) return nullptr;
+  }
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+  return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 }  // namespace quarn::lib
