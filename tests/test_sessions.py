@@ -22,8 +22,12 @@ def test_turns(db):
     assert str(error.value) == "unknown role 'User' (expected user, assistant, or system)"
     with pytest.raises(TypeError, match="^argument 'vector': Can't extract `str` to `Vec`$"):
         quarn.Turn.user("x", "abcd")
-    with pytest.raises(TypeError, match="missing 1 required positional argument: 'vector'"):
+    assert quarn.Turn(vector=vec(), content="kw", role="user").content == "kw"
+    with pytest.raises(TypeError) as error:
         quarn.Turn("user", "x")
+    assert str(error.value) == "Turn.__new__() missing 1 required positional argument: 'vector'"
+    with pytest.raises(TypeError, match=r"^Turn.__new__\(\) got an unexpected keyword argument 'x'$"):
+        quarn.Turn("user", "x", vec(), x=1)
 
 
 def test_new_session(db, session):

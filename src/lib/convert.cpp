@@ -491,11 +491,12 @@ PyObject* memory_to_dict(const State& state, const memory::Memory& memory) {
   const bool ok =
       put(d, keys[kKeyId], id_to_str(memory.id)) &&
       put(d, keys[kKeyContent], str_from(memory.content)) &&
-      put(d, keys[kKeyMemoryType], str_from(memory::python_name(memory.memory_type))) &&
+      put(d, keys[kKeyMemoryType],
+          new_ref(state.type_names[static_cast<int>(memory.memory_type) & 3])) &&
       put(d, keys[kKeyVector], list_of_floats(memory.vector)) &&
       put(d, keys[kKeyAgentId], str_from(memory.agent_id)) &&
       put(d, keys[kKeySessionId], optional_str(memory.session_id)) &&
-      put(d, keys[kKeyScope], str_from(memory::python_name(memory.scope))) &&
+      put(d, keys[kKeyScope], new_ref(state.scope_names[memory.scope == memory::Scope::Shared])) &&
       put(d, keys[kKeyCreatedAt], PyLong_FromLongLong(memory.created_at)) &&
       put(d, keys[kKeyAccessedAt], PyLong_FromLongLong(memory.accessed_at)) &&
       put(d, keys[kKeyAccessCount], PyLong_FromUnsignedLong(memory.access_count)) &&

@@ -24,6 +24,14 @@ int module_exec(PyObject* module) {
     state.keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
     if (state.keys[i] == nullptr) return -1;
   }
+  static constexpr const char* kTypeNames[] = {"episodic", "semantic", "procedural", "working"};
+  for (int i = 0; i < 4; ++i) {
+    state.type_names[i] = PyUnicode_InternFromString(kTypeNames[i]);
+    if (state.type_names[i] == nullptr) return -1;
+  }
+  state.scope_names[0] = PyUnicode_InternFromString("private");
+  state.scope_names[1] = PyUnicode_InternFromString("shared");
+  if (state.scope_names[0] == nullptr || state.scope_names[1] == nullptr) return -1;
   state.quarn_type = create_quarn_type(module);
   if (add_type(module, state.quarn_type) < 0) return -1;
   state.session_type = create_session_type(module);
@@ -52,6 +60,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state->session_type);
   Py_CLEAR(state->turn_type);
   for (PyObject*& key : state->keys) Py_CLEAR(key);
+  for (PyObject*& name : state->type_names) Py_CLEAR(name);
+  for (PyObject*& name : state->scope_names) Py_CLEAR(name);
   return 0;
 }
 

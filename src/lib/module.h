@@ -29,7 +29,9 @@ struct State {
   PyTypeObject* quarn_type;
   PyTypeObject* session_type;
   PyTypeObject* turn_type;
-  PyObject* keys[kKeyCount];  // interned
+  PyObject* keys[kKeyCount];   // interned
+  PyObject* type_names[4];     // "episodic", ... by MemoryType ordinal
+  PyObject* scope_names[2];    // "private", "shared"
 };
 
 // The state of the module that defined `type` (each of the module's classes knows its module).
