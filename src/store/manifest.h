@@ -1,0 +1,40 @@
+// The snapshot manifest: one Snapshot row per committed transaction, oldest first.
+//
+// Manifest blob: a MessagePack array (shortest header) of rows, each an array of exactly 9
+// elements, never a map when written:
+//   0 txn_id          uint        1 created_at     int (non-negative values in the uint forms)
+//   2 catalog_start   uint        3 catalog_pages  uint        4 catalog_len   uint
+//   5 index_start     uint        6 index_pages    uint        7 index_len     uint
+//   8 memory_count    uint
+// every integer in its shortest form, so a row takes at most 82 bytes. Readers also accept map
+// rows keyed by the field names (unknown keys skipped, a missing or repeated field refused) and
+// any integer form whose value fits.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "error/error.h"
+#include "format/bytes.h"
+#include "pager/pager.h"
+#include "store/store.h"
+
+namespace quarn::store {
+
+inline constexpr std::size_t kMaxSnapshotRowBytes = 82;
+
+Bytes encode_manifest(const std::vector<Snapshot>& manifest);
+
+// Reads a manifest blob. Failure: Serialization with the decoder's text.
+[[nodiscard]] Result<std::vector<Snapshot>> decode_manifest(ByteView bytes);
+
+// The manifest in the run (start, pages, len); pages 0 is empty, read from nowhere.
+[[nodiscard]] Result<std::vector<Snapshot>> load_manifest(pager::Pager& pager, std::uint64_t start,
+                                                          std::uint64_t pages, std::uint64_t len);
+
+// The list a commit leaves: `current` without its oldest rows while it holds `max_snapshots` or
+// more (max_snapshots 0 keeps everything), then `row` appended.
+std::vector<Snapshot> next_manifest(const std::vector<Snapshot>& current,
+                                    std::uint64_t max_snapshots, const Snapshot& row);
+
+}  // namespace quarn::store

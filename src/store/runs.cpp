@@ -1,0 +1,61 @@
+#include "store/runs.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace quarn::store {
+namespace {
+
+// The most a run read reserves before any page has been read. Larger runs grow page by page, so
+// what they allocate is bounded by the pages that actually exist and authenticate.
+constexpr std::uint64_t kMaxEagerReserve = std::uint64_t{64} << 20;
+
+// The run's bytes, each page's payload obtained by read(page, sink).
+template <class ReadPage>
+Result<Bytes> gather(std::uint64_t start, std::uint64_t pages, std::uint64_t len,
+                     ReadPage&& read) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (pages > kMax - start) return fail(QuarnError::io("failed to fill whole buffer"));
+  const std::uint64_t held = pages > kMax / kPageCapacity ? kMax : pages * kPageCapacity;
+  const std::uint64_t want = std::min(len, held);
+  Bytes out;
+  out.reserve(static_cast<std::size_t>(std::min(want, kMaxEagerReserve)));
+  const auto append = [&](ByteView payload) {
+    const std::uint64_t room = want - out.size();
+    const auto take = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(room, payload.size()));
+    out.insert(out.end(), payload.begin(), payload.begin() + take);
+  };
+  // Every page is read, even past `want`, so a damaged tail page still fails the read.
+  for (std::uint64_t i = 0; i < pages; ++i) TRY(read(start + i, append));
+  return out;
+}
+
+}  // namespace
+
+Result<Bytes> read_run_bytes(pager::Pager& pager, std::uint64_t start, std::uint64_t pages,
+                             std::uint64_t len) {
+  return gather(start, pages, len, [&](std::uint64_t page, const auto& append) {
+    return pager.with_page(page, append);
+  });
+}
+
+Result<Bytes> read_record(pager::Pager& pager, const CatalogEntry& entry) {
+  if (entry.page_count == 0) return Bytes{};
+  return read_run_bytes(pager, entry.start_page, entry.page_count, entry.len);
+}
+
+Result<Bytes> read_record_from_file(pager::Pager& pager, const CatalogEntry& entry) {
+  if (entry.page_count == 0) return Bytes{};
+  return gather(entry.start_page, entry.page_count, entry.len,
+                [&](std::uint64_t page, const auto& append) -> Result<void> {
+                  if (pager.cache().is_dirty(page)) {
+                    append(*pager.cache().peek(page));
+                    return {};
+                  }
+                  const Bytes payload = TRY(pager.read_page_uncached(page));
+                  append(payload);
+                  return {};
+                });
+}
+
+}  // namespace quarn::store

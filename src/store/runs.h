@@ -1,0 +1,39 @@
+// Runs: one stored byte string on consecutive pages. Records, the catalog, the index and the
+// snapshot manifest are all runs, located by (first page, page count, byte length).
+//
+// Run layout: page start + i holds bytes [i * 8164, min(len, (i + 1) * 8164)) of the string,
+// zero-filled to 8164. A run spans max(1, ceil(len / 8164)) pages, so an empty string still takes
+// one page. Wherever a location is stored, a page count of 0 means that there is no run.
+#pragma once
+
+#include <cstdint>
+
+#include "error/error.h"
+#include "format/bytes.h"
+#include "pager/pager.h"
+#include "store/store.h"
+
+namespace quarn::store {
+
+// Pages a run of `len` bytes spans: max(1, ceil(len / 8164)). Never overflows.
+constexpr std::uint64_t run_pages(std::uint64_t len) {
+  const std::uint64_t pages = len / kPageCapacity + (len % kPageCapacity != 0 ? 1 : 0);
+  return pages == 0 ? 1 : pages;
+}
+
+// The string held by pages start .. start + pages - 1, read in ascending order through the page
+// cache, cut to min(len, bytes gathered). Expects pages >= 1 (callers treat 0 as "no run").
+// `len` and `pages` come from the file: the buffer is never sized beyond what the pages can hold,
+// and a range whose end overflows fails as a read past the end of the file would (Io). A page
+// that cannot be read or authenticated ends the read with the pager's error.
+[[nodiscard]] Result<Bytes> read_run_bytes(pager::Pager& pager, std::uint64_t start,
+                                           std::uint64_t pages, std::uint64_t len);
+
+// As read_record, but each clean page is read and authenticated from the file whether or not it
+// is cached, leaving the cache as it is; dirty (staged) pages are taken from the cache.
+[[nodiscard]] Result<Bytes> read_record_from_file(pager::Pager& pager, const CatalogEntry& entry);
+
+// A record's raw bytes; a row with page_count 0 yields empty bytes without reading.
+[[nodiscard]] Result<Bytes> read_record(pager::Pager& pager, const CatalogEntry& entry);
+
+}  // namespace quarn::store
