@@ -13,8 +13,10 @@
 // session_id and ttl_secs optional), nesting at most 1024 levels.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,15 @@ std::string_view stored_name(MemoryType type);  // "Episodic", ...
 std::string_view python_name(MemoryType type);  // "episodic", ...
 std::string_view stored_name(Scope scope);      // "Private", "Shared"
 std::string_view python_name(Scope scope);      // "private", "shared"
+
+inline constexpr std::array<MemoryType, 4> kMemoryTypes = {
+    MemoryType::Episodic, MemoryType::Semantic, MemoryType::Procedural, MemoryType::Working};
+
+// The stored names exactly as written ("Semantic"); any other text, "semantic" included: nullopt.
+std::optional<MemoryType> parse_stored_type(std::string_view name);
+std::optional<Scope> parse_stored_scope(std::string_view name);
+// The Python names with ASCII letters in any case ("semantic", "SEMANTIC"); nothing trimmed.
+std::optional<MemoryType> parse_python_type(std::string_view name);
 
 struct Memory {
   Ulid id;
@@ -55,6 +66,8 @@ struct Memory {
 
   // now - created_at >= ttl_secs, the difference wrapping as two's-complement 64-bit.
   bool is_expired(std::int64_t now) const;
+
+  bool operator==(const Memory&) const = default;
 };
 
 // Whole seconds since the epoch, 0 when the clock reads earlier.
@@ -67,7 +80,12 @@ inline std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) {
 // Cosine similarity in float32, sums in index order from zero; 0 when either norm is zero.
 float similarity(std::span<const float> a, std::span<const float> b);
 
+// The stored form above. Fails (Serialization) only for a text, vector or metadata container longer
+// than MessagePack can count (2^32 - 1) or metadata nested deeper than the readers accept, so that
+// nothing is written that could not be read back.
 [[nodiscard]] Result<Bytes> encode_memory(const Memory& memory);
+// Either stored form. A metadata map that repeats a key keeps the later value, as inserting into
+// the map would. Any failure: Serialization with the decoder's description.
 [[nodiscard]] Result<Memory> decode_memory(ByteView bytes);
 
 // Deepest nesting the readers accept, counting the outermost container as level 1.

@@ -1,5 +1,6 @@
 #include "memory/msgpack_io.h"
 
+#include <bit>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -14,7 +15,51 @@ QuarnError invalid_type(std::string_view field, std::string_view expected) {
                                    std::string(expected));
 }
 
+// The first pass of unpack: checks that the input holds one complete value nested at most
+// kMaxNesting deep, building nothing, so the second pass allocates only for elements that exist.
+struct ShapeCheck : msgpack::null_visitor {
+  std::size_t depth = 0;
+  const char* error = nullptr;
+
+  bool enter() {
+    if (++depth > memory::kMaxNesting) {
+      error = "depth size overflow";
+      return false;
+    }
+    return true;
+  }
+  bool start_array(std::uint32_t) { return enter(); }
+  bool end_array() {
+    --depth;
+    return true;
+  }
+  bool start_map(std::uint32_t) { return enter(); }
+  bool end_map() {
+    --depth;
+    return true;
+  }
+  void parse_error(std::size_t, std::size_t) { error = "parse error"; }
+  void insufficient_bytes(std::size_t, std::size_t) { error = "insufficient bytes"; }
+};
+
+// Writes bytes that the packer has no call for (it never buffers, so order is kept).
+void pack_raw(Packer& packer, const char* data, std::uint32_t size) { packer.pack_str_body(data, size); }
+
 }  // namespace
+
+void pack_f32(Packer& packer, float value) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  char buf[5] = {static_cast<char>(0xca)};
+  for (int i = 0; i < 4; ++i) buf[1 + i] = static_cast<char>(bits >> (24 - 8 * i));
+  pack_raw(packer, buf, sizeof buf);
+}
+
+void pack_f64(Packer& packer, double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  char buf[9] = {static_cast<char>(0xcb)};
+  for (int i = 0; i < 8; ++i) buf[1 + i] = static_cast<char>(bits >> (56 - 8 * i));
+  pack_raw(packer, buf, sizeof buf);
+}
 
 void pack_id(Packer& packer, const memory::Ulid& id) {
   const auto bytes = id.to_bytes();
@@ -26,8 +71,13 @@ Result<msgpack::object_handle> unpack(ByteView bytes) try {
   // Every element takes at least one byte and every map entry two, so these limits bound what the
   // decoder allocates by the input size.
   const std::size_t n = bytes.size();
+  const char* data = reinterpret_cast<const char*>(bytes.data());
+  ShapeCheck shape;
+  if (!msgpack::parse(data, n, shape)) {
+    return fail(QuarnError::serialization(shape.error ? shape.error : "parse error"));
+  }
   msgpack::unpack_limit limit(n, n / 2, n, n, n, memory::kMaxNesting);
-  return msgpack::unpack(reinterpret_cast<const char*>(bytes.data()), n, nullptr, nullptr, limit);
+  return msgpack::unpack(data, n, nullptr, nullptr, limit);
 } catch (const std::bad_alloc&) {
   throw;  // out of memory is not a decoding error
 } catch (const std::exception& e) {

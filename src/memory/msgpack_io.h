@@ -31,7 +31,15 @@ using Packer = msgpack::packer<ByteSink>;
 // The 16-byte big-endian form of an id as bin 8.
 void pack_id(Packer& packer, const memory::Ulid& id);
 
-// Unpacks one value. Failure: Serialization with the decoder's text.
+// Always float32 (0xca) and float64 (0xcb). The packer's own pack_float and pack_double write a
+// value with no fraction (1.0, -3.0) as an integer, which is not the stored form of a float field.
+void pack_f32(Packer& packer, float value);
+void pack_f64(Packer& packer, double value);
+
+// Unpacks one value. The input is walked once before anything is built, so a container header is
+// only allocated for after its elements were all found in the input: a chain of nested headers each
+// claiming millions of elements costs nothing. Bytes after the value are ignored.
+// Failure: Serialization with the decoder's text.
 [[nodiscard]] Result<msgpack::object_handle> unpack(ByteView bytes);
 
 // Reads a structure written as a positional array of exactly names.size() elements, or as a map
