@@ -21,6 +21,8 @@ class IvfPqIndex;
 
 namespace quarn::store {
 
+class RecordCache;
+
 using memory::Memory;
 using memory::MemoryType;
 using memory::Ulid;
@@ -188,6 +190,19 @@ class Store {
   std::uint64_t max_snapshots_ = kDefaultMaxSnapshots;
   bool dirty_ = false;
   bool index_dirty_ = false;
+
+  // --- Record reads, snapshots and retrieval (reads.cpp, restore.cpp, recall.cpp) ---
+
+  // The memory of catalog slot `slot`, with the row's access statistics in place of the record's.
+  [[nodiscard]] Result<Memory> read_memory(std::size_t slot);
+  // The decoded-record cache, ready for the reads of one operation (see record_cache.h).
+  RecordCache& records();
+  // Loads the row's catalog and index (any failure changes nothing), installs them, sets both
+  // flags and flushes.
+  [[nodiscard]] Result<void> apply_snapshot(const Snapshot& row);
+
+  // Decoded records, served only while all their pages are in the page cache.
+  std::shared_ptr<RecordCache> records_;
 };
 
 }  // namespace quarn::store

@@ -1,0 +1,298 @@
+// Recall and exact search over a whole store: the score formula, the filters, the ranking, access
+// tracking, the index path, and the decoded-record cache never changing what a read would show.
+#include <cmath>
+#include <limits>
+
+#include "index/index.h"
+#include "store/scoring.h"
+#include "store/store_fixture.h"
+
+namespace quarn::store::testing {
+namespace {
+
+constexpr std::uint32_t kMaxCount = 4294967295u;
+
+// The recall score as written down for the Python defaults, in 32-bit floats.
+float expected_score(std::span<const float> query, const Memory& m, std::int64_t now,
+                     std::int64_t accessed_at, std::uint32_t access_count) {
+  const float sim = memory::similarity(query, m.vector);
+  float age = static_cast<float>(memory::wrapping_sub(now, accessed_at));
+  if (age < 0.0f) age = 0.0f;
+  const float recency = std::exp(age * -0.6931472f / 604800.0f);
+  const float usage = std::log(static_cast<float>(access_count) + 1.0f);
+  return ((sim * 1.0f + recency * 0.3f) + m.importance * 0.2f) + usage * 0.1f;
+}
+
+class RecallTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto store = create_on(std::make_unique<MemFile>(disk_));
+    ASSERT_TRUE(store) << store.error().message();
+    store_ = std::move(*store);
+    now_ = memory::now_secs();
+  }
+  Memory make(std::uint64_t n, std::vector<float> vector, std::int64_t accessed_ago = 0,
+              std::uint32_t count = 0) {
+    Memory m = memory_n(n);
+    m.vector = std::move(vector);
+    m.created_at = now_ - 10;
+    m.accessed_at = memory::wrapping_sub(now_, accessed_ago);
+    m.access_count = count;
+    return m;
+  }
+  Ulid put(const Memory& m) {
+    auto id = store_->remember(m);
+    EXPECT_TRUE(id) << id.error().message();
+    return id ? *id : Ulid{};
+  }
+  RecallRequest request(std::vector<float> query, bool track = false) {
+    RecallRequest r;
+    r.query = std::move(query);
+    r.track_access = track;
+    return r;
+  }
+  std::vector<std::string> contents(const std::vector<RecallResult>& results) {
+    std::vector<std::string> out;
+    for (const auto& r : results) out.push_back(r.memory.content);
+    return out;
+  }
+  std::vector<std::string> recall(RecallRequest r) {
+    auto results = store_->recall(r);
+    EXPECT_TRUE(results) << results.error().message();
+    return results ? contents(*results) : std::vector<std::string>{};
+  }
+
+  std::shared_ptr<MemDisk> disk_ = new_disk();
+  std::unique_ptr<Store> store_;
+  std::int64_t now_ = 0;
+};
+
+TEST_F(RecallTest, ScoresFollowTheFormulaAndTrackingStampsCatalogAndResults) {
+  std::vector<Memory> stored = {
+      make(1, {1, 0, 0, 0}),                              // just used
+      make(2, {0.3f, 0.9f, -0.2f, 0.1f}, 604800, 3),      // one half-life ago
+      make(3, {-1, 2, 0.5f, 7}, 86400, kMaxCount),        // saturated count
+      make(4, {0, 0, 0, 0}, -1000, 1),                    // zero vector; used "in the future"
+      make(5, {2, 2, 2, 2}, std::numeric_limits<std::int64_t>::min() + 5, 0),  // age wraps
+  };
+  stored[1].importance = 0.9f;
+  stored[3].importance = 1.0f;
+  for (const Memory& m : stored) put(m);
+  const std::vector<float> query = {0.5f, 0.25f, -1.0f, 0.125f};
+
+  auto results = store_->recall(request(query, true));
+  ASSERT_TRUE(results) << results.error().message();
+  ASSERT_EQ(results->size(), 5u);
+  const std::int64_t now = results->front().memory.accessed_at;  // the recall's own clock
+  EXPECT_GE(now, now_);
+  float previous = std::numeric_limits<float>::infinity();
+  for (const RecallResult& r : *results) {
+    const Memory& original = stored[std::stoi(r.memory.content.substr(7)) - 1];
+    EXPECT_EQ(r.similarity, memory::similarity(query, original.vector));
+    EXPECT_EQ(r.score, expected_score(query, original, now, original.accessed_at,
+                                      original.access_count))
+        << r.memory.content;
+    EXPECT_LE(r.score, previous);
+    previous = r.score;
+    const std::uint32_t bumped =
+        original.access_count == kMaxCount ? kMaxCount : original.access_count + 1;
+    EXPECT_EQ(r.memory.access_count, bumped);
+    EXPECT_EQ(r.memory.accessed_at, now);
+    auto row = store_->get(original.id);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->access_count, bumped);
+    EXPECT_EQ(row->accessed_at, now);
+  }
+  EXPECT_TRUE(store_->dirty());
+}
+
+TEST_F(RecallTest, RecencyHalvesAfterOneHalfLife) {
+  put(make(1, {0, 0, 0, 0}, 604800));
+  put(make(2, {0, 0, 0, 0}, 86400));
+  auto results = store_->recall(request({0, 0, 0, 0}, true));
+  ASSERT_TRUE(results && results->size() == 2);
+  // Zero similarity, importance 0.5, count 0: score = 0.3 * recency + 0.1.
+  const float day = ((*results)[0].score - 0.5f * 0.2f) / 0.3f;
+  const float week = ((*results)[1].score - 0.5f * 0.2f) / 0.3f;
+  EXPECT_NEAR(week, 0.5f, 1e-4f);
+  EXPECT_NEAR(day, 0.9057f, 1e-3f);
+}
+
+TEST_F(RecallTest, UntrackedRecallChangesNothingAndEqualScoresKeepCatalogOrder) {
+  for (std::uint64_t n = 1; n <= 4; ++n) put(make(n, {1, 1, 0, 0}));
+  ASSERT_TRUE(store_->flush());
+  const auto catalog = store_->catalog();
+  auto first = store_->recall(request({1, 0, 0, 0}));
+  auto second = store_->recall(request({1, 0, 0, 0}));
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(contents(*first), (std::vector<std::string>{"memory 1", "memory 2", "memory 3", "memory 4"}));
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ((*first)[i].score, (*second)[i].score);
+  EXPECT_EQ(store_->catalog(), catalog);
+  EXPECT_FALSE(store_->dirty());
+
+  RecallRequest none = request({1, 0, 0, 0}, true);
+  none.top_k = 0;
+  EXPECT_TRUE(recall(none).empty());
+  none.top_k = 2;
+  none.memory_types = std::vector<MemoryType>{};
+  EXPECT_TRUE(recall(none).empty());
+  EXPECT_FALSE(store_->dirty());  // nothing returned, nothing stamped
+
+  RecallRequest wrong = request({1, 0, 0});
+  auto refused = store_->recall(wrong);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "vector dimension mismatch: database expects 4, got 3");
+}
+
+TEST_F(RecallTest, FiltersApplyExpiryTypeAndAgentView) {
+  const auto with = [&](std::uint64_t n, MemoryType type, std::string agent, memory::Scope scope,
+                        std::optional<std::int64_t> ttl, std::int64_t age = 10) {
+    Memory m = make(n, {1, 0, 0, 0});
+    m.memory_type = type;
+    m.agent_id = std::move(agent);
+    m.scope = scope;
+    m.ttl_secs = ttl;
+    m.created_at = memory::wrapping_sub(now_, age);
+    return m;
+  };
+  using enum MemoryType;
+  using memory::Scope;
+  put(with(1, Episodic, "a", Scope::Private, std::nullopt));
+  put(with(2, Semantic, "a", Scope::Shared, 60, 30));  // 30 s of 60 lived
+  put(with(3, Episodic, "b", Scope::Private, std::nullopt));
+  put(with(4, Working, "b", Scope::Shared, std::nullopt));
+  put(with(5, Episodic, "a", Scope::Private, 0));      // expired at once
+  put(with(6, Episodic, "a", Scope::Private, 60, 60));  // expired at 60 s
+  put(with(7, Episodic, "a", Scope::Private, 1, -100));  // created in the future: not expired
+  put(with(8, Episodic, "a", Scope::Private, 1, std::numeric_limits<std::int64_t>::min()));
+  const Ulid gone = put(with(9, Episodic, "a", Scope::Shared, std::nullopt));
+  ASSERT_TRUE(store_->remove(gone));
+
+  const auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  RecallRequest all = request({1, 0, 0, 0});
+  all.top_k = 100;
+  // Memory 8's age wraps around: now - created_at is negative in two's complement.
+  EXPECT_EQ(sorted(recall(all)), (std::vector<std::string>{"memory 1", "memory 2", "memory 3",
+                                                           "memory 4", "memory 7", "memory 8"}));
+  RecallRequest as_a = all;
+  as_a.agent_id = "a";
+  EXPECT_EQ(sorted(recall(as_a)), (std::vector<std::string>{"memory 1", "memory 2", "memory 4",
+                                                            "memory 7", "memory 8"}));
+  RecallRequest episodic_twice = as_a;
+  episodic_twice.memory_types = std::vector<MemoryType>{Episodic, Episodic};
+  EXPECT_EQ(sorted(recall(episodic_twice)),
+            (std::vector<std::string>{"memory 1", "memory 7", "memory 8"}));
+  RecallRequest shared_kinds = all;
+  shared_kinds.agent_id = "c";
+  shared_kinds.memory_types = std::vector<MemoryType>{Working, Semantic};
+  EXPECT_EQ(sorted(recall(shared_kinds)), (std::vector<std::string>{"memory 2", "memory 4"}));
+}
+
+TEST_F(RecallTest, SearchRanksEveryLiveUnexpiredMemoryBySimilarityAlone) {
+  put(make(1, {0, 1, 0, 0}));
+  put(make(2, {-1, 0, 0, 0}));
+  Memory other = make(3, {1, 0.5f, 0, 0});
+  other.agent_id = "someone";
+  other.memory_type = MemoryType::Working;
+  put(other);
+  put(make(4, {1, 0, 0, 0}));
+  Memory expired = make(5, {1, 0, 0, 0});
+  expired.ttl_secs = 0;
+  put(expired);
+  ASSERT_TRUE(store_->remove(put(make(6, {1, 0, 0, 0}))));
+  ASSERT_TRUE(store_->flush());
+
+  const std::vector<float> query = {1, 0, 0, 0};
+  auto hits = store_->search(query, 10);
+  ASSERT_TRUE(hits);
+  std::vector<std::string> order;
+  for (const auto& [m, sim] : *hits) {
+    order.push_back(m.content);
+    EXPECT_EQ(sim, memory::similarity(query, m.vector));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"memory 4", "memory 3", "memory 1", "memory 2"}));
+  EXPECT_EQ(hits->back().second, -1.0f);
+  EXPECT_EQ(store_->search(query, 0)->size(), 0u);
+  EXPECT_EQ(store_->search(std::vector<float>{0, 0, 0, 0}, 2)->front().first.content, "memory 1");
+  EXPECT_FALSE(store_->dirty());
+  EXPECT_EQ(store_->search(std::vector<float>{1}, 1).error().kind(), ErrorKind::DimensionMismatch);
+}
+
+TEST_F(RecallTest, IndexPathScoresOnlyProbedLiveCandidates) {
+  for (std::uint64_t n = 1; n <= 120; ++n) {
+    put(make(n, {static_cast<float>(n % 7), static_cast<float>(n % 5), 1.0f, static_cast<float>(n % 3)}));
+  }
+  ASSERT_TRUE(store_->build_index());
+  const Ulid gone = memory_n(5).id;
+  ASSERT_TRUE(store_->remove(gone));
+  RecallRequest r = request({5, 0, 1, 2});
+  r.top_k = 100;
+  auto results = store_->recall(r);
+  ASSERT_TRUE(results);
+  EXPECT_LE(results->size(), 64u);
+  EXPECT_GT(results->size(), 0u);
+  for (const auto& hit : *results) EXPECT_NE(hit.memory.id, gone);
+
+  r.n_rerank = 0;
+  r.n_probe = 0;
+  EXPECT_LE(recall(r).size(), 1u);
+  r.n_probe = 1000;
+  r.n_rerank = 1000;
+  EXPECT_EQ(recall(r).size(), 100u);  // every live memory is a candidate
+}
+
+TEST_F(RecallTest, DecodedRecordsNeverHideAPageThatMustBeReadAgain) {
+  std::vector<Ulid> ids;
+  for (std::uint64_t n = 1; n <= 5; ++n) ids.push_back(put(make(n, {1, 2, 3, static_cast<float>(n)})));
+  ASSERT_TRUE(store_->flush());
+  const auto warm = store_->recall(request({1, 0, 0, 0}));
+  ASSERT_TRUE(warm);
+  ASSERT_EQ(store_->recall(request({1, 0, 0, 0}))->size(), warm->size());
+
+  // Evict every record page, then damage one on the disk: the next scan must read it again.
+  store_->set_cache_capacity(1);
+  const std::uint64_t page = store_->catalog()[2].start_page;
+  disk_->bytes.at(page * kPageSize + 50) ^= 0x10;
+  auto recall = store_->recall(request({1, 0, 0, 0}));
+  ASSERT_FALSE(recall);
+  EXPECT_EQ(recall.error().kind(), ErrorKind::PageAuth);
+  EXPECT_EQ(store_->search(std::vector<float>{1, 0, 0, 0}, 3).error().kind(), ErrorKind::PageAuth);
+  EXPECT_EQ(store_->get(ids[2]).error().kind(), ErrorKind::PageAuth);
+  EXPECT_EQ(store_->stats().error().kind(), ErrorKind::PageAuth);
+  EXPECT_TRUE(store_->get(ids[1]));  // the others still read
+  EXPECT_FALSE(store_->dirty());
+}
+
+TEST(Similarities, LanesAgreeBitForBitWithTheScalarDefinition) {
+  std::vector<CachedRecord> records(21);
+  std::uint32_t seed = 12345;
+  const auto next = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<float>(static_cast<std::int32_t>(seed >> 8) % 2001 - 1000) / 37.0f;
+  };
+  std::vector<float> query(97);
+  for (float& q : query) q = next();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    // Mostly the query's length; a few shorter, longer or zero vectors take the scalar path.
+    const std::size_t len = i == 3 ? 50 : i == 11 ? 130 : query.size();
+    records[i].memory.vector.resize(len);
+    for (float& x : records[i].memory.vector) x = i == 7 ? 0.0f : next();
+    for (float x : records[i].memory.vector) records[i].norm_squares += x * x;
+    records[i].norm = std::sqrt(records[i].norm_squares);
+  }
+  std::vector<const CachedRecord*> pointers;
+  for (const auto& r : records) pointers.push_back(&r);
+  std::vector<float> sims(records.size());
+  similarities(query, query_norm(query), pointers, sims);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(sims[i]),
+              std::bit_cast<std::uint32_t>(memory::similarity(query, records[i].memory.vector)))
+        << i;
+  }
+}
+
+}  // namespace
+}  // namespace quarn::store::testing

@@ -1,0 +1,55 @@
+// Snapshot restore: make a retained snapshot's catalog and index current again, as a new commit.
+#include <algorithm>
+
+#include "index/index.h"
+#include "store/catalog.h"
+#include "store/index_io.h"
+#include "store/store.h"
+
+namespace quarn::store {
+namespace {
+
+SnapshotInfo info_of(const Snapshot& row) { return {row.txn_id, row.created_at, row.memory_count}; }
+
+}  // namespace
+
+Result<void> Store::apply_snapshot(const Snapshot& row) {
+  // Everything that can fail to load is loaded before anything is replaced.
+  std::vector<CatalogEntry> catalog =
+      TRY(load_catalog(*pager_, row.catalog_start, row.catalog_pages, row.catalog_len));
+  std::unique_ptr<index::IvfPqIndex> index =
+      TRY(load_index(*pager_, row.index_start, row.index_pages, row.index_len, dimensions_));
+  IdIndex ids = build_id_index(catalog);
+  catalog_ = std::move(catalog);
+  id_index_ = std::move(ids);
+  index_ = std::move(index);
+  dirty_ = true;
+  index_dirty_ = true;
+  return flush();
+}
+
+Result<SnapshotInfo> Store::restore_to(std::uint64_t txn_id) {
+  const auto it = std::find_if(manifest_.begin(), manifest_.end(),
+                               [&](const Snapshot& s) { return s.txn_id == txn_id; });
+  if (it == manifest_.end()) {
+    return fail(QuarnError::not_found("snapshot for transaction " + std::to_string(txn_id)));
+  }
+  const Snapshot row = *it;  // the flush replaces the manifest
+  TRY(apply_snapshot(row));
+  return info_of(row);
+}
+
+Result<SnapshotInfo> Store::restore_to_time(std::int64_t unix_secs) {
+  const Snapshot* chosen = nullptr;
+  for (const Snapshot& s : manifest_) {
+    if (s.created_at <= unix_secs && (chosen == nullptr || s.txn_id >= chosen->txn_id)) chosen = &s;
+  }
+  if (chosen == nullptr) {
+    return fail(QuarnError::not_found("no snapshot at or before time " + std::to_string(unix_secs)));
+  }
+  const Snapshot row = *chosen;
+  TRY(apply_snapshot(row));
+  return info_of(row);
+}
+
+}  // namespace quarn::store
