@@ -1,4 +1,5 @@
 // The stored form of a memory record (layout in memory.h) and of its metadata values.
+#include <bit>
 #include <limits>
 
 #include "memory/memory.h"
@@ -30,7 +31,7 @@ class Encoder {
     TRY(text(stored_name(m.memory_type)));
     TRY(length(m.vector.size(), "vector"));
     packer_.pack_array(static_cast<std::uint32_t>(m.vector.size()));
-    for (float x : m.vector) mp::pack_f32(packer_, x);
+    float_array_body(m.vector);
     TRY(text(m.content));
     TRY(object_value(m.metadata, 2));  // the record array is level 1
     TRY(text(m.agent_id));
@@ -53,6 +54,23 @@ class Encoder {
   }
 
  private:
+  // The elements of a float32 array, written in one piece: 0xca and 4 big-endian bytes each.
+  void float_array_body(const std::vector<float>& values) {
+    Bytes& out = *sink_.out;
+    const std::size_t at = out.size();
+    out.resize(at + 5 * values.size());
+    std::uint8_t* p = out.data() + at;
+    for (float x : values) {
+      const auto bits = std::bit_cast<std::uint32_t>(x);
+      p[0] = 0xca;
+      p[1] = static_cast<std::uint8_t>(bits >> 24);
+      p[2] = static_cast<std::uint8_t>(bits >> 16);
+      p[3] = static_cast<std::uint8_t>(bits >> 8);
+      p[4] = static_cast<std::uint8_t>(bits);
+      p += 5;
+    }
+  }
+
   static Result<void> length(std::size_t n, std::string_view what) {
     if (n > std::numeric_limits<std::uint32_t>::max()) {
       return fail(QuarnError::serialization(std::string(what) + " of " + std::to_string(n) +

@@ -1,5 +1,6 @@
 #include "memory/msgpack_io.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <exception>
@@ -15,32 +16,94 @@ QuarnError invalid_type(std::string_view field, std::string_view expected) {
                                    std::string(expected));
 }
 
-// The first pass of unpack: checks that the input holds one complete value nested at most
-// kMaxNesting deep, building nothing, so the second pass allocates only for elements that exist.
-struct ShapeCheck : msgpack::null_visitor {
-  std::size_t depth = 0;
-  const char* error = nullptr;
+std::uint64_t read_be(const std::uint8_t* p, std::size_t width) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < width; ++i) v = (v << 8) | p[i];
+  return v;
+}
 
-  bool enter() {
-    if (++depth > memory::kMaxNesting) {
-      error = "depth size overflow";
-      return false;
+// The first pass of unpack: checks that the input starts with one complete value nested at most
+// kMaxNesting deep, building nothing, so that the second pass allocates only for elements that
+// exist. Returns the decoder's description of the first fault, or nullptr. Walks the headers
+// iteratively, keeping the elements still due at each open level.
+const char* check_shape(ByteView bytes) {
+  std::array<std::uint64_t, memory::kMaxNesting> due;
+  std::size_t depth = 0;
+  std::size_t pos = 0;
+  const std::size_t n = bytes.size();
+  const std::uint8_t* data = bytes.data();
+  while (true) {
+    if (depth != 0) {
+      // A run of float32 elements (a vector) is stepped over without a header decode each; the
+      // last element of the level goes the general way, which closes the level.
+      std::uint64_t& left = due[depth - 1];
+      while (left > 1 && n - pos > 5 && data[pos] == 0xca) {
+        pos += 5;
+        --left;
+      }
     }
-    return true;
+    if (pos >= n) return "insufficient bytes";
+    const std::uint8_t b = data[pos];
+    std::size_t head = 1;        // bytes before the payload or the elements
+    std::size_t len_width = 0;   // width of a big-endian length or count field in the head
+    std::uint64_t payload = 0;   // bytes after the head
+    std::uint64_t elements = 0;  // for containers: values that follow
+    bool container = false;
+    if (b <= 0x7f || b >= 0xe0 || b == 0xc0 || b == 0xc2 || b == 0xc3) {
+      // a single byte: fixint, nil, bool
+    } else if (b <= 0x8f) {
+      container = true, elements = 2 * std::uint64_t{b & 0x0fu};
+    } else if (b <= 0x9f) {
+      container = true, elements = b & 0x0fu;
+    } else if (b <= 0xbf) {
+      payload = b & 0x1fu;
+    } else {
+      switch (b) {
+        case 0xc4: case 0xd9: len_width = 1; break;                   // bin 8, str 8
+        case 0xc5: case 0xda: len_width = 2; break;                   // bin 16, str 16
+        case 0xc6: case 0xdb: len_width = 4; break;                   // bin 32, str 32
+        case 0xc7: len_width = 1, payload = 1; break;                 // ext 8: length, type
+        case 0xc8: len_width = 2, payload = 1; break;
+        case 0xc9: len_width = 4, payload = 1; break;
+        case 0xca: case 0xd2: payload = 4; break;
+        case 0xcb: case 0xd3: payload = 8; break;
+        case 0xcc: case 0xd0: payload = 1; break;
+        case 0xcd: case 0xd1: payload = 2; break;
+        case 0xce: payload = 4; break;
+        case 0xcf: payload = 8; break;
+        case 0xd4: payload = 2; break;                                // fixext: type and data
+        case 0xd5: payload = 3; break;
+        case 0xd6: payload = 5; break;
+        case 0xd7: payload = 9; break;
+        case 0xd8: payload = 17; break;
+        case 0xdc: case 0xde: container = true, len_width = 2; break; // array / map 16
+        case 0xdd: case 0xdf: container = true, len_width = 4; break; // array / map 32
+        default: return "parse error";                                // 0xc1
+      }
+    }
+    if (len_width != 0) {
+      if (n - pos - 1 < len_width) return "insufficient bytes";
+      const std::uint64_t length = read_be(data + pos + 1, len_width);
+      head += len_width;
+      if (container) {
+        elements = (b == 0xde || b == 0xdf) ? 2 * length : length;
+      } else {
+        payload += length;
+      }
+    }
+    if (n - pos < head || n - pos - head < payload) return "insufficient bytes";
+    pos += head + payload;
+    if (container && elements != 0) {
+      if (depth == due.size()) return "depth size overflow";
+      due[depth++] = elements;
+      continue;
+    }
+    if (container && depth == due.size()) return "depth size overflow";  // an empty one counts too
+    // One value is complete: close every level it completes.
+    while (depth != 0 && --due[depth - 1] == 0) --depth;
+    if (depth == 0) return nullptr;
   }
-  bool start_array(std::uint32_t) { return enter(); }
-  bool end_array() {
-    --depth;
-    return true;
-  }
-  bool start_map(std::uint32_t) { return enter(); }
-  bool end_map() {
-    --depth;
-    return true;
-  }
-  void parse_error(std::size_t, std::size_t) { error = "parse error"; }
-  void insufficient_bytes(std::size_t, std::size_t) { error = "insufficient bytes"; }
-};
+}
 
 // Writes bytes that the packer has no call for (it never buffers, so order is kept).
 void pack_raw(Packer& packer, const char* data, std::uint32_t size) { packer.pack_str_body(data, size); }
@@ -72,10 +135,7 @@ Result<msgpack::object_handle> unpack(ByteView bytes) try {
   // decoder allocates by the input size.
   const std::size_t n = bytes.size();
   const char* data = reinterpret_cast<const char*>(bytes.data());
-  ShapeCheck shape;
-  if (!msgpack::parse(data, n, shape)) {
-    return fail(QuarnError::serialization(shape.error ? shape.error : "parse error"));
-  }
+  if (const char* error = check_shape(bytes)) return fail(QuarnError::serialization(error));
   msgpack::unpack_limit limit(n, n / 2, n, n, n, memory::kMaxNesting);
   return msgpack::unpack(data, n, nullptr, nullptr, limit);
 } catch (const std::bad_alloc&) {

@@ -4,7 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <random>
+
 #include <gtest/gtest.h>
+
+#include "memory/memory.h"
 
 namespace quarn::mp {
 namespace {
@@ -87,6 +91,69 @@ TEST(MsgpackIoTest, UnpackReportsTheDecodersDescription) {
   EXPECT_EQ(unpack(deep).error().text(), "depth size overflow");
   deep.erase(deep.begin());
   EXPECT_TRUE(unpack(deep).has_value());
+}
+
+// One value using every header family: fixed and sized ints, floats, str, bin, ext, arrays, maps.
+Bytes every_form() {
+  Bytes out;
+  ByteSink sink{&out};
+  Packer p(sink);
+  const std::string long_text(300, 't');
+  p.pack_array(28);
+  p.pack_nil().pack_true().pack_false();
+  for (std::int64_t v : {1LL, 200LL, 70000LL, 1LL << 40, -1LL, -100LL, -40000LL, -(1LL << 40)}) {
+    p.pack_int64(v);
+  }
+  pack_f32(p, 1.5f);
+  pack_f64(p, 2.5);
+  p.pack_str(1).pack_str_body("s", 1);
+  p.pack_str(40).pack_str_body(long_text.data(), 40);
+  p.pack_str(300).pack_str_body(long_text.data(), 300);
+  p.pack_bin(3).pack_bin_body("abc", 3);
+  p.pack_bin(300).pack_bin_body(long_text.data(), 300);
+  for (std::uint32_t size : {1u, 2u, 4u, 8u, 16u, 3u, 300u}) {
+    p.pack_ext(size, 7).pack_ext_body(long_text.data(), size);
+  }
+  p.pack_map(1).pack_str(1).pack_str_body("k", 1).pack_array(2).pack_uint8(1).pack_uint8(2);
+  p.pack_array(0).pack_map(0);
+  p.pack_array(20);
+  for (int i = 0; i < 20; ++i) pack_f32(p, static_cast<float>(i));
+  p.pack_map(16);
+  for (int i = 0; i < 16; ++i) p.pack_int32(i).pack_array(1).pack_nil();
+  return out;
+}
+
+// unpack's first pass must accept exactly what the library's decoder accepts.
+TEST(MsgpackIoTest, FirstPassAgreesWithTheLibraryDecoder) {
+  auto library_accepts = [](const Bytes& bytes) {
+    try {
+      const std::size_t n = bytes.size();
+      msgpack::unpack_limit limit(n, n / 2, n, n, n, memory::kMaxNesting);
+      msgpack::unpack(reinterpret_cast<const char*>(bytes.data()), n, nullptr, nullptr, limit);
+      return true;
+    } catch (const msgpack::unpack_error&) {
+      return false;
+    }
+  };
+  const Bytes seed = every_form();
+  ASSERT_TRUE(unpack(seed).has_value());
+  for (std::size_t n = 0; n <= seed.size(); ++n) {
+    const Bytes prefix(seed.begin(), seed.begin() + static_cast<std::ptrdiff_t>(n));
+    ASSERT_EQ(unpack(prefix).has_value(), library_accepts(prefix)) << "prefix " << n;
+  }
+  std::mt19937 random(20240611);
+  const std::uint8_t headers[] = {0x00, 0x80, 0x81, 0x91, 0x9f, 0xa5, 0xc0, 0xc1, 0xc4, 0xc5,
+                                  0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xcb, 0xcf, 0xd3, 0xd4, 0xd8,
+                                  0xd9, 0xda, 0xdb, 0xdc, 0xdd, 0xde, 0xdf, 0xff};
+  for (int round = 0; round < 20000; ++round) {
+    Bytes bytes = seed;
+    const int edits = 1 + static_cast<int>(random() % 3);
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t at = random() % bytes.size();
+      bytes[at] = (random() % 2) ? headers[random() % sizeof headers] : static_cast<std::uint8_t>(random());
+    }
+    ASSERT_EQ(unpack(bytes).has_value(), library_accepts(bytes)) << "round " << round;
+  }
 }
 
 }  // namespace
