@@ -94,7 +94,8 @@ def test_session_recall_is_scoped_to_its_agent(db, session):
     hits = session.recall(vec(1), top_k=10)
     assert sorted(h["content"] for h in hits) == ["mine", "other shared"]
     assert all(h["access_count"] == 1 for h in hits)
-    assert session.recall(vec(1), 10, ["episodic"]) == []
+    assert session.recall(vec(1), 10, ["semantic"]) == []
+    assert [h["content"] for h in session.recall(vec(1), 10, ["working"])] == ["mine"]
     with pytest.raises(TypeError, match="got an unexpected keyword argument 'agent_id'"):
         session.recall(vec(1), agent_id="other")
 
