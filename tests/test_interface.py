@@ -111,7 +111,7 @@ def test_parse_type_ignores_ascii_case(db, text, expected):
     assert db.get(remember(db, memory_type=text))["memory_type"] == expected
 
 
-@pytest.mark.parametrize("text", ["semantic ", "sem", "", "épisodic", "Working\0"])
+@pytest.mark.parametrize("text", ["semantic ", "sem", "", "épisodic", "Working\0", "\udc80"])
 def test_parse_type_refuses_other_texts(db, text):
     with pytest.raises(ValueError) as error:
         remember(db, memory_type=text)

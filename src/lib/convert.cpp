@@ -400,25 +400,21 @@ bool flag_arg(PyObject* value, const char* name, bool& out) {
 }
 
 bool type_arg(PyObject* value, const char* name, MemoryType& out) {
-  std::string text;
-  if (!text_arg(value, name, text)) return false;
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (!PyUnicode_Check(value)) {
+    raise_argument_type(name, "str", value);
+    return false;
   }
-  static constexpr std::pair<std::string_view, MemoryType> kNames[] = {
-      {"episodic", MemoryType::Episodic},
-      {"semantic", MemoryType::Semantic},
-      {"procedural", MemoryType::Procedural},
-      {"working", MemoryType::Working},
-  };
-  for (const auto& [type_name, type] : kNames) {
-    if (text == type_name) {
-      out = type;
-      return true;
-    }
+  // A str that cannot be UTF-8 (lone surrogates) names no type either.
+  std::string_view text;
+  const bool encoded = utf8_of(value, text);
+  if (!encoded) PyErr_Clear();
+  const auto type = encoded ? memory::parse_python_type(text) : std::nullopt;
+  if (!type) {
+    PyErr_Format(PyExc_ValueError, "unknown memory_type '%U'", value);
+    return false;
   }
-  PyErr_Format(PyExc_ValueError, "unknown memory_type '%U'", value);
-  return false;
+  out = *type;
+  return true;
 }
 
 bool id_arg(PyObject* value, const char* name, memory::Ulid& out) {
@@ -427,8 +423,9 @@ bool id_arg(PyObject* value, const char* name, memory::Ulid& out) {
     return false;
   }
   std::string_view text;
-  if (!utf8_of(value, text)) return false;
-  const auto id = memory::Ulid::parse(text);
+  const bool encoded = utf8_of(value, text);
+  if (!encoded) PyErr_Clear();
+  const auto id = encoded ? memory::Ulid::parse(text) : std::nullopt;
   if (!id) {
     PyErr_Format(PyExc_ValueError, "invalid memory id '%U'", value);
     return false;
