@@ -51,6 +51,48 @@ def test_method_table_order_and_docstrings():
     assert "(256)" in quarn.Quarn.set_max_snapshots.__doc__
 
 
+DOCSTRINGS = {
+    quarn.Quarn.remember: "Store a memory; returns its ULID as a string.",
+    quarn.Quarn.get: "Fetch one memory by id; raises `RuntimeError` if it does not exist.",
+    quarn.Quarn.delete: "Soft-delete a memory by id.",
+    quarn.Quarn.stats: "Summary statistics as a dict.",
+    quarn.Quarn.verify: "Decrypt and re-validate every live record; returns the count checked.",
+    quarn.Quarn.snapshots: "List restorable snapshots \u2014 one dict per committed transaction.",
+    quarn.Quarn.restore_to: "Restore the database to the snapshot from transaction `txn_id`.",
+    quarn.Quarn.restore_to_time: "Restore to the latest snapshot committed at or before `unix_secs`.",
+    quarn.Quarn.set_cache_capacity: "Bound the page cache to `pages` decrypted pages.",
+    quarn.Quarn.cache_stats: "Page-cache occupancy as `(pages_cached, capacity)`.",
+    quarn.Quarn.has_index: "Whether an approximate index is currently loaded.",
+    quarn.Quarn.drop_index: "Drop the approximate index; recall reverts to exact scan.",
+    quarn.Quarn.export_encrypted: "Flush, then copy the encrypted file to `dest`. The file is already\n"
+                                  "encrypted, so the export is a plain byte-for-byte copy.",
+    quarn.Quarn.session: "Begin a conversation `Session` for `agent_id`.\n\nThe session records turns "
+                         "as working memory and, when closed,\nconsolidates them into episodic memory.",
+    quarn.Session.id: "This session's unique id (a ULID string), stamped on every turn.",
+    quarn.Session.agent: "The agent this session belongs to.",
+    quarn.Session.turn_ids: "Ids of the turns recorded so far, in order.",
+    quarn.Session.turn_count: "How many turns have been recorded.",
+    quarn.Session.add_turn: "Record a conversation turn as a `working` memory tagged with this\n"
+                            "session and agent. Writes are staged until `close` (or any flush).",
+    quarn.Session.__exit__: "Exiting the `with` block consolidates the session (like `close`),\n"
+                            "unless it was already closed or discarded.",
+    quarn.Turn.user: "Shorthand for a user turn.",
+    quarn.Turn.assistant: "Shorthand for an assistant turn.",
+    quarn.Turn.system: "Shorthand for a system turn.",
+}
+
+
+def test_docstrings():
+    for member, doc in DOCSTRINGS.items():
+        assert member.__doc__ == doc
+    assert quarn.Quarn.insert_default_manifest.__doc__.endswith(
+        "ULID as a string. Does not flush.")
+    assert quarn.Session.close.__doc__.startswith("End the session, **consolidating** its turns")
+    assert quarn.Session.discard.__doc__.startswith("End the session, **discarding** its turns")
+    assert quarn.Turn.__doc__.startswith("One conversation turn, recorded into working memory")
+    assert quarn.Session.__doc__.startswith("A scoped conversation session over a [`Quarn`] database.")
+
+
 @pytest.mark.parametrize("method, args, kwargs, message", [
     ("get", (), {}, "Quarn.get() missing 1 required positional argument: 'id'"),
     ("get", ("a", "b"), {}, "Quarn.get() takes 1 positional argument but 2 were given"),

@@ -260,8 +260,8 @@ PyDoc_STRVAR(set_max_snapshots_doc,
              "Override the snapshot-manifest retention cap on this open handle.\n\n"
              "`max` = 0 disables the cap: every snapshot is kept. A positive value keeps\n"
              "the most recent `max` snapshots and prunes the rest on the next `flush()`.\n"
-             "Without a call, the cap is the configuration value `max_snapshots`\n"
-             "(256), applied when the database is opened.");
+             "The default at open comes from the configuration value `max_snapshots`\n"
+             "(256).");
 PyDoc_STRVAR(stats_doc, "stats($self)\n--\n\nSummary statistics as a dict.");
 PyDoc_STRVAR(export_encrypted_doc,
              "export_encrypted($self, /, dest)\n--\n\n"
