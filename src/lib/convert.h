@@ -1,4 +1,5 @@
-// Conversions between Python values and the store's values. Every converter that takes an argument
+// Conversions between Python values and the store's values: arguments (convert.cpp), metadata
+// (metadata.cpp) and results (results.cpp). Every converter that takes an argument
 // name reports a wrong Python type as TypeError (or a number out of range as OverflowError) with
 // the message prefixed by "argument 'NAME': "; the ValueErrors of parse_type and parse_id and
 // the errors of metadata keys and values carry no prefix. All return false (or nullptr) with the
@@ -41,6 +42,7 @@ namespace quarn::lib {
 // Metadata values.
 [[nodiscard]] bool py_to_json(PyObject* value, memory::Json& out);
 PyObject* json_to_py(const memory::Json& value);
+PyObject* object_to_py(const memory::JsonObject& object);
 
 // Results.
 PyObject* memory_to_dict(const State& state, const memory::Memory& memory);

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace quarn::lib {
@@ -39,6 +40,16 @@ inline PyMethodDef fast_method(const char* name, FastMethod function, const char
   // The interpreter calls through the flags; PyCFunction is only the storage type.
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
           METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
+
+// The UTF-8 text of a str, cached inside the str by the interpreter. False with the exception set
+// when it cannot be encoded (lone surrogates).
+inline bool utf8_of(PyObject* text, std::string_view& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return false;
+  out = {data, static_cast<std::size_t>(size)};
+  return true;
 }
 
 inline PyObject* new_ref(PyObject* object) {
