@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "index/index.h"
 #include "memory/memory.h"
@@ -89,7 +91,8 @@ std::optional<std::string> copy_bytes(int src, int dst, std::uint64_t length) {
 Result<Stats> Store::stats() {
   Stats s;
   RecordCache& cache = records();
-  std::vector<std::string> agents;
+  // Distinct agents first (record pointers stay valid for this operation), then sorted by bytes.
+  std::unordered_set<std::string_view> agents;
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) {
@@ -97,12 +100,11 @@ Result<Stats> Store::stats() {
       continue;
     }
     const CachedRecord* record = TRY(cache.load(*pager_, slot, entry));
-    agents.push_back(record->memory.agent_id);
+    agents.insert(record->memory.agent_id);
     ++s.memories;
   }
-  std::sort(agents.begin(), agents.end());
-  agents.erase(std::unique(agents.begin(), agents.end()), agents.end());
-  s.agents = std::move(agents);
+  s.agents.assign(agents.begin(), agents.end());
+  std::sort(s.agents.begin(), s.agents.end());
   s.dimensions = dimensions_;
   const std::uint64_t pages = header_.page_count;
   s.file_bytes = pages > std::numeric_limits<std::uint64_t>::max() / kPageSize

@@ -35,7 +35,7 @@ bool is_manifest(const memory::JsonObject& metadata) {
 
 RecordCache& Store::records() {
   if (!records_) records_ = std::make_shared<RecordCache>();
-  records_->begin(pager_->cache());
+  records_->begin(pager_->cache(), dimensions_);
   return *records_;
 }
 

@@ -16,31 +16,6 @@ namespace {
 // The 32-bit float nearest to -ln 2: recency = 2^(-age / half_life).
 constexpr float kMinusLn2 = -0.6931472f;
 
-// One scored candidate: its position in candidate order breaks ties, so the ranking equals a
-// stable sort under the total order whatever algorithm produces it.
-struct Ranked {
-  std::uint32_t key;  // total_order_key of the ranking value
-  std::size_t pos;
-  float score;
-  float similarity;
-};
-
-bool ranks_before(const Ranked& a, const Ranked& b) {
-  return a.key != b.key ? a.key > b.key : a.pos < b.pos;
-}
-
-// Orders best first and keeps the first top_k. top_k comes from the caller and is never used to
-// size anything.
-void rank(std::vector<Ranked>& ranked, std::uint64_t top_k) {
-  if (top_k < ranked.size()) {
-    const auto keep = static_cast<std::ptrdiff_t>(top_k);
-    std::partial_sort(ranked.begin(), ranked.begin() + keep, ranked.end(), ranks_before);
-    ranked.resize(static_cast<std::size_t>(top_k));
-  } else {
-    std::sort(ranked.begin(), ranked.end(), ranks_before);
-  }
-}
-
 std::uint8_t type_mask(const std::optional<std::vector<MemoryType>>& types) {
   if (!types) return 0x0f;
   std::uint8_t mask = 0;
@@ -55,12 +30,14 @@ Result<std::vector<RecallResult>> Store::recall(const RecallRequest& request) {
     return fail(QuarnError::dimension_mismatch(dimensions_, request.query.size()));
   }
   const std::int64_t now = memory::now_secs();
+  RecordCache& cache = records();
+  ScanBuffers& buf = cache.buffers();
 
-  // Candidates, as catalog slots.
-  std::vector<std::size_t> slots;
+  // Candidates, as catalog slots: every live row, or the live rows of the ids the index probes.
+  buf.slots.clear();
   if (!index_) {
     for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
-      if (!catalog_[slot].deleted) slots.push_back(slot);
+      if (!catalog_[slot].deleted) buf.slots.push_back(slot);
     }
   } else if (!id_index_.empty()) {
     const std::vector<Ulid> ids =
@@ -68,55 +45,56 @@ Result<std::vector<RecallResult>> Store::recall(const RecallRequest& request) {
                      request.n_rerank.value_or(index_->n_rerank));
     for (const Ulid& id : ids) {
       const auto it = id_index_.find(id);
-      if (it != id_index_.end() && !catalog_[it->second].deleted) slots.push_back(it->second);
+      if (it != id_index_.end() && !catalog_[it->second].deleted) buf.slots.push_back(it->second);
     }
   }
 
   // Every candidate is read before any is judged: one unreadable record fails the recall.
-  RecordCache& cache = records();
-  std::vector<const CachedRecord*> loaded;
-  loaded.reserve(slots.size());
-  for (std::size_t slot : slots) loaded.push_back(TRY(cache.load(*pager_, slot, catalog_[slot])));
+  buf.records.clear();
+  for (std::size_t slot : buf.slots) {
+    buf.records.push_back(TRY(cache.load(*pager_, slot, catalog_[slot])));
+  }
 
   // Filters: expiry, type, agent view.
   const std::uint8_t types = type_mask(request.memory_types);
-  std::vector<std::size_t> kept;
-  std::vector<const CachedRecord*> kept_records;
-  for (std::size_t i = 0; i < loaded.size(); ++i) {
-    const Memory& m = loaded[i]->memory;
-    if (m.is_expired(now)) continue;
-    if (!(types & (1u << static_cast<unsigned>(m.memory_type)))) continue;
-    if (request.agent_id && m.agent_id != *request.agent_id && m.scope != memory::Scope::Shared) {
+  const std::uint32_t agent = request.agent_id ? agent_hash(*request.agent_id) : 0;
+  buf.kept_slots.clear();
+  buf.kept.clear();
+  for (std::size_t i = 0; i < buf.slots.size(); ++i) {
+    const ScanInfo& info = cache.info(buf.slots[i]);
+    if (info.expired(now)) continue;
+    if (!(types & (1u << static_cast<unsigned>(info.memory_type)))) continue;
+    if (request.agent_id && info.scope != memory::Scope::Shared &&
+        (info.agent_hash != agent || buf.records[i]->memory.agent_id != *request.agent_id)) {
       continue;
     }
-    kept.push_back(i);
-    kept_records.push_back(loaded[i]);
+    buf.kept_slots.push_back(buf.slots[i]);
+    buf.kept.push_back(buf.records[i]);
   }
 
-  std::vector<float> sims(kept.size());
-  similarities(request.query, query_norm(request.query), kept_records, sims);
+  buf.sims.resize(buf.kept.size());
+  similarities(cache, request.query, buf.kept_slots, buf.kept, buf.sims);
 
-  std::vector<Ranked> ranked;
-  ranked.reserve(kept.size());
-  for (std::size_t k = 0; k < kept.size(); ++k) {
-    const CatalogEntry& entry = catalog_[slots[kept[k]]];
-    const float sim = sims[k];
+  buf.ranked.clear();
+  for (std::size_t k = 0; k < buf.kept.size(); ++k) {
+    const CatalogEntry& entry = catalog_[buf.kept_slots[k]];
+    const float sim = buf.sims[k];
     float age = static_cast<float>(memory::wrapping_sub(now, entry.accessed_at));
     if (age < 0.0f) age = 0.0f;
     const float recency = std::exp(age * kMinusLn2 / request.recency_half_life_secs);
     const float usage = std::log(static_cast<float>(entry.access_count) + 1.0f);
     const float score = ((sim * request.weight_similarity + recency * request.weight_recency) +
-                         kept_records[k]->memory.importance * request.weight_importance) +
+                         cache.info(buf.kept_slots[k]).importance * request.weight_importance) +
                         usage * request.weight_access;
-    ranked.push_back({total_order_key(score), k, score, sim});
+    buf.ranked.push_back({total_order_key(score), k, score, sim});
   }
-  rank(ranked, request.top_k);
+  rank(buf.ranked, request.top_k);
 
   std::vector<RecallResult> results;
-  results.reserve(ranked.size());
-  for (const Ranked& r : ranked) {
-    const CatalogEntry& entry = catalog_[slots[kept[r.pos]]];
-    results.push_back({with_row_access(kept_records[r.pos]->memory, entry), r.score, r.similarity});
+  results.reserve(buf.ranked.size());
+  for (const Ranked& r : buf.ranked) {
+    const CatalogEntry& entry = catalog_[buf.kept_slots[r.pos]];
+    results.push_back({with_row_access(buf.kept[r.pos]->memory, entry), r.score, r.similarity});
   }
 
   if (request.track_access && !results.empty()) {
@@ -139,32 +117,32 @@ Result<std::vector<std::pair<Memory, float>>> Store::search(std::span<const floa
     return fail(QuarnError::dimension_mismatch(dimensions_, query.size()));
   }
   const std::int64_t now = memory::now_secs();
-
   RecordCache& cache = records();
-  std::vector<std::size_t> slots;
-  std::vector<const CachedRecord*> kept;
+  ScanBuffers& buf = cache.buffers();
+
+  buf.kept_slots.clear();
+  buf.kept.clear();
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) continue;
     const CachedRecord* record = TRY(cache.load(*pager_, slot, entry));
-    if (record->memory.is_expired(now)) continue;
-    slots.push_back(slot);
-    kept.push_back(record);
+    if (cache.info(slot).expired(now)) continue;
+    buf.kept_slots.push_back(slot);
+    buf.kept.push_back(record);
   }
 
-  std::vector<float> sims(kept.size());
-  similarities(query, query_norm(query), kept, sims);
-  std::vector<Ranked> ranked;
-  ranked.reserve(kept.size());
-  for (std::size_t k = 0; k < kept.size(); ++k) {
-    ranked.push_back({total_order_key(sims[k]), k, sims[k], sims[k]});
+  buf.sims.resize(buf.kept.size());
+  similarities(cache, query, buf.kept_slots, buf.kept, buf.sims);
+  buf.ranked.clear();
+  for (std::size_t k = 0; k < buf.kept.size(); ++k) {
+    buf.ranked.push_back({total_order_key(buf.sims[k]), k, buf.sims[k], buf.sims[k]});
   }
-  rank(ranked, top_k);
+  rank(buf.ranked, top_k);
 
   std::vector<std::pair<Memory, float>> results;
-  results.reserve(ranked.size());
-  for (const Ranked& r : ranked) {
-    results.emplace_back(with_row_access(kept[r.pos]->memory, catalog_[slots[r.pos]]),
+  results.reserve(buf.ranked.size());
+  for (const Ranked& r : buf.ranked) {
+    results.emplace_back(with_row_access(buf.kept[r.pos]->memory, catalog_[buf.kept_slots[r.pos]]),
                          r.similarity);
   }
   return results;

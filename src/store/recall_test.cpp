@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "index/index.h"
+#include "store/record_cache.h"
 #include "store/scoring.h"
 #include "store/store_fixture.h"
 
@@ -266,32 +267,82 @@ TEST_F(RecallTest, DecodedRecordsNeverHideAPageThatMustBeReadAgain) {
   EXPECT_FALSE(store_->dirty());
 }
 
-TEST(Similarities, LanesAgreeBitForBitWithTheScalarDefinition) {
-  std::vector<CachedRecord> records(21);
-  std::uint32_t seed = 12345;
-  const auto next = [&] {
+std::vector<float> noise(std::size_t n, std::uint32_t& seed) {
+  std::vector<float> v(n);
+  for (float& x : v) {
     seed = seed * 1664525u + 1013904223u;
-    return static_cast<float>(static_cast<std::int32_t>(seed >> 8) % 2001 - 1000) / 37.0f;
-  };
-  std::vector<float> query(97);
-  for (float& q : query) q = next();
+    x = static_cast<float>(static_cast<std::int32_t>(seed >> 8) % 2001 - 1000) / 37.0f;
+  }
+  return v;
+}
+
+TEST(Similarities, SeparateVectorsAgreeBitForBitWithTheScalarDefinition) {
+  std::uint32_t seed = 12345;
+  const std::vector<float> query = noise(97, seed);
+  std::vector<CachedRecord> records(21);
   for (std::size_t i = 0; i < records.size(); ++i) {
-    // Mostly the query's length; a few shorter, longer or zero vectors take the scalar path.
-    const std::size_t len = i == 3 ? 50 : i == 11 ? 130 : query.size();
-    records[i].memory.vector.resize(len);
-    for (float& x : records[i].memory.vector) x = i == 7 ? 0.0f : next();
+    // Mostly the query's length; shorter, longer and zero vectors take the one-by-one path.
+    records[i].memory.vector = noise(i == 3 ? 50 : i == 11 ? 130 : query.size(), seed);
+    if (i == 7) records[i].memory.vector.assign(query.size(), 0.0f);
     for (float x : records[i].memory.vector) records[i].norm_squares += x * x;
     records[i].norm = std::sqrt(records[i].norm_squares);
   }
   std::vector<const CachedRecord*> pointers;
-  for (const auto& r : records) pointers.push_back(&r);
+  std::vector<std::size_t> slots;
+  for (const auto& r : records) {
+    slots.push_back(pointers.size());
+    pointers.push_back(&r);
+  }
+  RecordCache empty;  // holds no blocks
   std::vector<float> sims(records.size());
-  similarities(query, query_norm(query), pointers, sims);
+  similarities(empty, query, slots, pointers, sims);
   for (std::size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>(sims[i]),
               std::bit_cast<std::uint32_t>(memory::similarity(query, records[i].memory.vector)))
         << i;
   }
+}
+
+TEST(Similarities, BlocksOfSlotsAgreeBitForBitWithTheScalarDefinition) {
+  constexpr std::size_t kWide = 97;
+  auto store = create_on(std::make_unique<MemFile>(new_disk()), kWide);
+  ASSERT_TRUE(store);
+  std::uint32_t seed = 99;
+  for (std::uint64_t n = 1; n <= 150; ++n) {
+    Memory m = memory_n(n, kWide);
+    m.vector = noise(kWide, seed);
+    if (n == 40) m.vector.assign(kWide, 0.0f);
+    ASSERT_TRUE((*store)->remember(m));
+    if (n % 7 == 0) {
+      ASSERT_TRUE((*store)->remove(m.id));
+    }
+  }
+  const auto check = [&](const std::vector<float>& query) {
+    auto hits = (*store)->search(query, 1000);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), (*store)->live_count());
+    for (const auto& [m, sim] : *hits) {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(sim),
+                std::bit_cast<std::uint32_t>(memory::similarity(query, m.vector)));
+    }
+  };
+  const std::vector<float> query = noise(kWide, seed);
+  check(query);  // decoding
+  check(query);  // from the blocks
+  check(std::vector<float>(kWide, 0.0f));
+  // Stored again with other vectors: their lanes follow.
+  for (std::uint64_t n = 1; n <= 150; n += 10) {
+    Memory m = memory_n(n, kWide);
+    m.vector = noise(kWide, seed);
+    ASSERT_TRUE((*store)->remember(m));
+  }
+  check(query);
+  check(query);
+  // A one-page cache: nearly every record is read and decoded again, and entries get dropped.
+  ASSERT_TRUE((*store)->flush());
+  (*store)->set_cache_capacity(1);
+  check(query);
+  check(query);
 }
 
 }  // namespace

@@ -1,23 +1,24 @@
-// Similarity of one query against many decoded records at once.
+// Scoring many decoded records against one query, and ranking them.
 #pragma once
 
+#include <cstdint>
 #include <span>
+#include <vector>
 
 #include "store/record_cache.h"
 
 namespace quarn::store {
 
-// The query's sum of squares in position order, and its square root: what memory::similarity
-// computes for its first argument.
-struct QueryNorm {
-  float squares = 0.0f;
-  float norm = 0.0f;
-};
-QueryNorm query_norm(std::span<const float> query);
+// out[k] = memory::similarity(query, records[k]->memory.vector), bit for bit, where records[k] is
+// the record of catalog slot slots[k] as loaded from `cache` in the current operation. Records are
+// scored many at a time, one per lane, each lane summing its products in position order. Uses
+// the cache's scan buffers other than slots, records, kept_slots, kept, sims and ranked.
+void similarities(RecordCache& cache, std::span<const float> query,
+                  std::span<const std::size_t> slots, std::span<const CachedRecord* const> records,
+                  std::span<float> out);
 
-// out[i] = memory::similarity(query, records[i]->memory.vector), bit for bit. Records are scored
-// several at a time, one per lane, each lane summing in position order.
-void similarities(std::span<const float> query, const QueryNorm& qn,
-                  std::span<const CachedRecord* const> records, std::span<float> out);
+// Orders best first (greatest key; equal keys by position, i.e. a stable sort under the key) and
+// keeps the first top_k. top_k comes from the caller and never sizes anything.
+void rank(std::vector<Ranked>& ranked, std::uint64_t top_k);
 
 }  // namespace quarn::store
