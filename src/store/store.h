@@ -18,6 +18,9 @@
 namespace quarn::index {
 class IvfPqIndex;
 }
+namespace quarn::wal {
+struct PageImage;
+}
 
 namespace quarn::store {
 
@@ -190,6 +193,61 @@ class Store {
   std::uint64_t max_snapshots_ = kDefaultMaxSnapshots;
   bool dirty_ = false;
   bool index_dirty_ = false;
+
+  // --- Opening, creating and the write path (store.cpp, write.cpp) ---
+
+  // Fixed for production; tests lower them: the Argon2 costs given to files this handle creates,
+  // and the largest encoded record remember accepts.
+  struct Tuning {
+    std::uint32_t kdf_m_cost = 19456;
+    std::uint32_t kdf_t_cost = 2;
+    std::uint32_t kdf_p_cost = 1;
+    std::uint64_t record_limit = 4294967295u;
+  };
+  // The page-0 fields by which a flush recognises that the file is still as this handle left it.
+  struct DiskMark {
+    std::uint64_t last_txn_id = 0;
+    std::uint64_t nonce_counter = 0;
+    std::uint64_t page_count = 0;
+    std::uint64_t wal_start = 0;
+    bool operator==(const DiskMark&) const = default;
+    static DiskMark of(const format::Header& h) {
+      return {h.last_txn_id, h.nonce_counter, h.page_count, h.wal_start};
+    }
+  };
+  // The blobs a flush serialises before it writes anything, and its page estimates.
+  struct FlushPrelude {
+    std::optional<Bytes> catalog_bytes;  // present exactly when dirty_
+    std::optional<Bytes> index_bytes;    // present when index_dirty_ and an index exists
+    std::uint64_t run_pages = 0;         // V: an upper bound of the pages seal_run will take
+  };
+
+  [[nodiscard]] static Result<std::unique_ptr<Store>> open_path(
+      const std::string& path, ByteView passphrase, std::optional<std::uint64_t> dimensions,
+      const Tuning& tuning);
+  [[nodiscard]] static Result<std::unique_ptr<Store>> open_tuned(
+      std::unique_ptr<pager::File> file, bool exists, const std::string& path, ByteView passphrase,
+      std::optional<std::uint64_t> dimensions, const Tuning& tuning);
+  [[nodiscard]] static Result<std::unique_ptr<Store>> create(std::unique_ptr<pager::File> file,
+                                                             const std::string& path,
+                                                             format::Header header,
+                                                             crypto::Key dek, const Tuning& tuning);
+  [[nodiscard]] static Result<std::unique_ptr<Store>> open_existing(
+      std::unique_ptr<pager::File> file, const std::string& path, ByteView passphrase,
+      const Tuning& tuning);
+  [[nodiscard]] Result<void> upgrade(std::uint16_t version, bool index_loaded);
+  [[nodiscard]] Result<void> check_unchanged();
+  [[nodiscard]] Result<FlushPrelude> prepare_for_flush();
+  [[nodiscard]] Result<void> write_in_place(format::Header header);
+  [[nodiscard]] Result<void> write_dirty_pages();
+  [[nodiscard]] Result<std::uint64_t> allocate(std::uint64_t pages);
+  [[nodiscard]] Result<std::pair<std::uint64_t, std::uint32_t>> seal_run(
+      ByteView bytes, std::vector<wal::PageImage>& pending);
+
+  Tuning tuning_;
+  // Every page-0 state this handle has read or tried to write since its last commit; a flush
+  // refuses to write when the file's page 0 shows none of them.
+  std::vector<DiskMark> disk_marks_;
 
   // --- Record reads, snapshots and retrieval (reads.cpp, restore.cpp, recall.cpp) ---
 

@@ -1,0 +1,251 @@
+// Opening and creating: new-file facts, refusals that must leave no file behind, recovery before
+// key derivation, torn headers, and the in-memory upgrade of version 4 to 6 files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "index/index.h"
+#include "store/store_fixture.h"
+#include "wal/wal.h"
+
+namespace quarn::store::testing {
+namespace {
+
+std::string error_text(const QuarnError& e) { return e.message(); }
+
+TEST(OpenTest, NewFileIsOneSealedHeaderPageWithProductionKeyCosts) {
+  auto disk = new_disk();
+  auto store = Store::open_file(std::make_unique<MemFile>(disk), false, "db", passphrase(), 384);
+  ASSERT_TRUE(store) << store.error().message();
+  EXPECT_EQ(disk->bytes.size(), kPageSize);
+  const format::Header h = header_on(*disk);
+  EXPECT_EQ(h.version, 7);
+  EXPECT_EQ(h.page_count, 9u);
+  EXPECT_EQ(h.wal_start, 1u);
+  EXPECT_EQ(h.wal_pages, 8u);
+  EXPECT_EQ(h.nonce_counter, 0u);
+  EXPECT_EQ(h.last_txn_id, 0u);
+  EXPECT_EQ(h.dimensions, 384u);
+  EXPECT_EQ(std::tie(h.kdf_m_cost, h.kdf_t_cost, h.kdf_p_cost), std::tuple(19456u, 2u, 1u));
+  EXPECT_TRUE(h.seal_nonce && h.seal_tag);
+  EXPECT_FALSE((*store)->dirty());
+  EXPECT_TRUE((*store)->manifest().empty());
+  store->reset();
+
+  // Reopening takes the stored dimensionality, whatever is passed.
+  auto reopened = Store::open_file(std::make_unique<MemFile>(disk), true, "db", passphrase(), 16);
+  ASSERT_TRUE(reopened) << reopened.error().message();
+  EXPECT_EQ((*reopened)->dimensions(), 384u);
+}
+
+TEST(OpenTest, RefusedCreationLeavesNoFile) {
+  const struct {
+    std::optional<std::uint64_t> dimensions;
+    const char* message;
+  } cases[] = {
+      {std::nullopt, "invalid argument: dimensions is required when creating a new database"},
+      {0, "invalid argument: dimensions must be > 0"},
+      {4294967296ULL, "invalid argument: dimensions must be <= 4294967295"},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    const std::string path = dir.file("db");
+    auto store = StoreAccess::open_path(path, passphrase(), c.dimensions, cheap());
+    ASSERT_FALSE(store);
+    EXPECT_EQ(error_text(store.error()), c.message);
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  // A wrong Argon2 cost fails before the file exists too.
+  auto tuning = cheap();
+  tuning.kdf_m_cost = 1;
+  auto store = StoreAccess::open_path(dir.file("db"), passphrase(), 4, tuning);
+  ASSERT_FALSE(store);
+  EXPECT_EQ(store.error().kind(), ErrorKind::KeyDerivation);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("db")));
+}
+
+TEST(OpenTest, ExistingEmptyFileIsIoAndStaysEmpty) {
+  TempDir dir;
+  const std::string path = dir.file("empty");
+  ::close(::open(path.c_str(), O_CREAT | O_WRONLY, 0644));
+  auto store = StoreAccess::open_path(path, passphrase(), 4, cheap());
+  ASSERT_FALSE(store);
+  EXPECT_EQ(error_text(store.error()), "io error: failed to fill whole buffer");
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+TEST(OpenTest, PathThatCannotBeQueriedIsIoNotACreation) {
+  TempDir dir;
+  const std::string loop = dir.file("loop");
+  ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+  auto store = StoreAccess::open_path(loop, passphrase(), 4, cheap());
+  ASSERT_FALSE(store);
+  EXPECT_EQ(store.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(store.error().os_errno(), ELOOP);
+}
+
+TEST(OpenTest, RealFileCreatesFlushesAndReopens) {
+  TempDir dir;
+  const std::string path = dir.file("db");
+  {
+    auto store = StoreAccess::open_path(path, passphrase(), 4, cheap());
+    ASSERT_TRUE(store) << store.error().message();
+    ASSERT_TRUE((*store)->remember(memory_n(1)));
+    ASSERT_TRUE((*store)->flush());
+  }
+  auto wrong = StoreAccess::open_path(path, passphrase("wrong"), std::nullopt, cheap());
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error().kind(), ErrorKind::WrongPassphrase);
+  auto store = StoreAccess::open_path(path, passphrase(), std::nullopt, cheap());
+  ASSERT_TRUE(store) << store.error().message();
+  EXPECT_EQ(state_of(**store), (State{{memory_n(1).id, "memory 1"}}));
+}
+
+// The flush of one memory on a fresh store, stopped after its commit: the checkpoint's writes
+// never happen.
+std::shared_ptr<MemDisk> committed_not_checkpointed() {
+  auto disk = new_disk();
+  auto file = std::make_unique<FaultFile>(disk);
+  FaultFile* fault = file.get();
+  auto store = create_on(std::move(file));
+  EXPECT_TRUE(store);
+  EXPECT_TRUE((*store)->remember(memory_n(1)));
+  // Writes: header at creation, reservation, the record page, the commit; then the checkpoint.
+  fault->crash_at(pager::testing::OpKind::Write, 5);
+  EXPECT_FALSE((*store)->flush());
+  EXPECT_EQ(header_on(*disk).last_txn_id, 0u);
+  return disk_of(fault->crash_image(pager::testing::CrashModel::DropUnsynced));
+}
+
+TEST(OpenTest, CommittedTransactionIsReplayedEvenWhenThePassphraseIsWrong) {
+  auto disk = committed_not_checkpointed();
+  EXPECT_EQ(header_on(*disk).last_txn_id, 0u);
+  auto wrong = open_on(std::make_unique<MemFile>(disk), "wrong");
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error().kind(), ErrorKind::WrongPassphrase);
+  EXPECT_EQ(header_on(*disk).last_txn_id, 1u);
+  auto store = open_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(store) << store.error().message();
+  EXPECT_EQ(state_of(**store), (State{{memory_n(1).id, "memory 1"}}));
+}
+
+TEST(OpenTest, TornHeaderIsRebuiltFromTheLogOnlyWhenTheLogHoldsACommit) {
+  auto fresh = new_disk();
+  ASSERT_TRUE(create_on(std::make_unique<MemFile>(fresh)));
+  fresh->bytes[50] ^= 1;
+  auto refused = open_on(std::make_unique<MemFile>(fresh));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind(), ErrorKind::HeaderChecksum);
+
+  auto disk = committed_not_checkpointed();
+  disk->bytes[50] ^= 1;  // a torn page 0, the log holding the commit
+  auto store = open_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(store) << store.error().message();
+  EXPECT_EQ((*store)->header().last_txn_id, 1u);
+  EXPECT_EQ(state_of(**store), (State{{memory_n(1).id, "memory 1"}}));
+}
+
+TEST(OpenTest, PageNumbersStartPastEverythingTheFileHolds) {
+  auto disk = new_disk();
+  {
+    auto store = create_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE((*store)->remember(memory_n(1)));
+    ASSERT_TRUE((*store)->flush());
+  }
+  const std::uint64_t committed = header_on(*disk).page_count;
+  // Pages written beyond the header's page count, as by a flush that never committed.
+  disk->bytes.resize(disk->bytes.size() + 3 * kPageSize + 5);
+  auto store = open_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(store);
+  EXPECT_EQ((*store)->header().page_count, (disk->bytes.size() + kPageSize - 1) / kPageSize);
+  EXPECT_GT((*store)->header().page_count, committed);
+  const auto id = (*store)->remember(memory_n(2));
+  ASSERT_TRUE(id);
+  EXPECT_GE((*store)->catalog().back().start_page, committed + 4);
+}
+
+// Versions 4 and 5 get their live records copied to new runs (never rewritten in place);
+// version 6 keeps them where they are. All three drop their snapshots and flush as version 7.
+TEST(OpenTest, OldVersionsUpgradeInMemoryAndFlushAsVersionSeven) {
+  for (const std::uint16_t version : {4, 5, 6}) {
+    SCOPED_TRACE(version);
+    OldFile old(version);
+    Memory accessed = memory_n(2);
+    accessed.access_count = 7;
+    accessed.accessed_at = 1700000123;
+    const CatalogEntry live = old.add(memory_n(1));
+    const CatalogEntry live2 = old.add(accessed);
+    old.add(memory_n(3), /*deleted=*/true);
+    auto disk = old.finish();
+    const Bytes before = disk->bytes;
+    const std::uint64_t old_pages = header_on(*disk).page_count;
+
+    auto store = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(store) << store.error().message();
+    EXPECT_TRUE((*store)->dirty());
+    EXPECT_FALSE((*store)->index_dirty());
+    EXPECT_TRUE((*store)->manifest().empty());
+    EXPECT_EQ((*store)->header().version, 7);
+    EXPECT_EQ(StoreAccess::committed(**store).version, version);
+    const auto& rows = (*store)->catalog();
+    if (version <= 5) {
+      EXPECT_GE(rows[0].start_page, old_pages);
+      EXPECT_GE(rows[1].start_page, old_pages);
+    } else {
+      EXPECT_EQ(rows[0].start_page, live.start_page);
+    }
+    EXPECT_EQ(rows[1].page_count, live2.page_count);
+    EXPECT_EQ(rows[1].len, live2.len);
+    EXPECT_EQ(rows[1].access_count, 7u);
+    EXPECT_EQ(disk->bytes, before) << "opening writes nothing";
+
+    ASSERT_TRUE((*store)->flush());
+    // Committed record pages of the old file were never rewritten.
+    EXPECT_TRUE(std::equal(before.begin() + kPageSize, before.begin() + old_pages * kPageSize,
+                           disk->bytes.begin() + kPageSize));
+    store->reset();
+    auto reopened = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(reopened) << reopened.error().message();
+    EXPECT_EQ(header_on(*disk).version, 7);
+    EXPECT_FALSE((*reopened)->dirty());
+    EXPECT_EQ((*reopened)->manifest().size(), 1u);
+    EXPECT_EQ(state_of(**reopened), (State{{live.id, "memory 1"}, {live2.id, "memory 2"}}));
+    const auto got = (*reopened)->get(live2.id);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->access_count, 7u);
+    EXPECT_EQ(got->accessed_at, 1700000123);
+  }
+}
+
+TEST(OpenTest, VersionFiveIndexIsWrittenAgain) {
+  OldFile old(5);
+  std::vector<Ulid> ids;
+  std::vector<float> vectors;
+  for (std::uint64_t n = 1; n <= 6; ++n) {
+    const Memory m = memory_n(n);
+    old.add(m);
+    ids.push_back(m.id);
+    vectors.insert(vectors.end(), m.vector.begin(), m.vector.end());
+  }
+  auto index = index::train(ids, vectors, kDims);
+  ASSERT_TRUE(index);
+  auto disk = old.finish(*index::encode_index(**index));
+  auto store = open_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(store) << store.error().message();
+  EXPECT_TRUE((*store)->has_index());
+  EXPECT_TRUE((*store)->dirty());
+  EXPECT_TRUE((*store)->index_dirty());
+  const std::uint64_t old_index_start = header_on(*disk).index_start;
+  ASSERT_TRUE((*store)->flush());
+  store->reset();
+  auto reopened = open_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(reopened) << reopened.error().message();
+  EXPECT_TRUE((*reopened)->has_index());
+  EXPECT_NE((*reopened)->header().index_start, old_index_start);
+  EXPECT_EQ((*reopened)->index()->vector_count(), 6u);
+}
+
+}  // namespace
+}  // namespace quarn::store::testing

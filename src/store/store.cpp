@@ -1,0 +1,264 @@
+// Opening and creating a database: choosing the path, writing a new file's header, and bringing an
+// existing file to a committed state (log recovery), authenticating it, loading it and upgrading
+// older formats in memory.
+//
+// Open of an existing file, in this order (recovery comes before any key is derived, so a
+// committed transaction is replayed even when the passphrase then proves wrong):
+//   1. under the file lock: read page 0; a torn page 0 is rebuilt from the newest committed
+//      transaction found in any log region of the file; then the header's own region is replayed
+//      when it holds a transaction newer than the header's;
+//   2. KEK from the passphrase, DEK unwrapped, seal checked, pager made;
+//   3. catalog (version 4: migrated), id index, index, manifest;
+//   4. upgrade of versions 4 to 6 in memory.
+#include <cerrno>
+#include <utility>
+
+#include "crypto/crypto.h"
+#include "format/header.h"
+#include "index/index.h"
+#include "memory/memory.h"
+#include "pager/pager.h"
+#include "store/catalog.h"
+#include "store/index_io.h"
+#include "store/internal.h"
+#include "store/manifest.h"
+#include "store/migration.h"
+#include "store/runs.h"
+#include "store/store.h"
+#include "wal/wal.h"
+
+namespace quarn::store {
+namespace {
+
+constexpr std::uint64_t kNewPageCount = 9;  // page 0 and the first log region
+constexpr std::uint64_t kNewWalStart = 1;
+constexpr std::uint64_t kNewWalPages = 8;
+
+// The key material of a new file. Derived before the file exists, so that a failure or a crash
+// during the slow derivation leaves no empty file behind.
+struct NewKeys {
+  crypto::Key dek;
+  crypto::Salt salt{};
+  crypto::Nonce dek_nonce{};
+  crypto::WrappedDek wrapped{};
+};
+
+Result<NewKeys> make_keys(ByteView passphrase, std::uint32_t m_cost, std::uint32_t t_cost,
+                          std::uint32_t p_cost) {
+  NewKeys keys;
+  keys.salt = TRY(crypto::random_salt());
+  keys.dek = TRY(crypto::random_dek());
+  const crypto::Key kek = TRY(crypto::derive_kek(passphrase, keys.salt, m_cost, t_cost, p_cost));
+  keys.dek_nonce = TRY(crypto::random_nonce());
+  keys.wrapped = TRY(crypto::wrap_dek(kek, keys.dek, keys.dek_nonce));
+  return keys;
+}
+
+Result<std::uint32_t> creation_dimensions(std::optional<std::uint64_t> dimensions) {
+  if (!dimensions)
+    return fail(QuarnError::invalid_argument("dimensions is required when creating a new database"));
+  if (*dimensions == 0) return fail(QuarnError::invalid_argument("dimensions must be > 0"));
+  return format::checked_dimensions(*dimensions);
+}
+
+// A new file's header: version 7, nothing stored yet, the first log region at pages 1 to 8.
+Result<format::Header> new_header(std::optional<std::uint64_t> dimensions, const NewKeys& keys,
+                                  std::uint32_t m_cost, std::uint32_t t_cost,
+                                  std::uint32_t p_cost) {
+  format::Header header;
+  header.version = format::kCurrentVersion;
+  header.dimensions = TRY(creation_dimensions(dimensions));
+  header.created_at = static_cast<std::uint64_t>(memory::now_secs());
+  header.nonce_counter = 0;
+  header.page_count = kNewPageCount;
+  header.kdf_m_cost = m_cost;
+  header.kdf_t_cost = t_cost;
+  header.kdf_p_cost = p_cost;
+  header.salt = keys.salt;
+  header.dek_nonce = keys.dek_nonce;
+  header.wrapped_dek = keys.wrapped;
+  header.wal_start = kNewWalStart;
+  header.wal_pages = kNewWalPages;
+  return header;
+}
+
+Result<format::Header> read_header(pager::File& file) {
+  format::PageImage page{};
+  TRY(file.read_at(0, page));
+  return format::from_page(page);
+}
+
+// A logged page-0 image belongs to the region it was found in when it decodes and names that
+// region; an abandoned region's older transaction names its own (old) region too, so the newest
+// transaction among all accepted ones is the last commit.
+bool header_names_region(std::uint64_t region_start, ByteView image) {
+  if (image.size() != kPageSize) return false;
+  const auto header = format::from_page(std::span<const std::uint8_t, kPageSize>(image.data(), kPageSize));
+  return header && header->wal_start == region_start;
+}
+
+// Page 0 as the last committed transaction left it: replays a committed transaction the header
+// does not yet reflect. Runs under the file lock.
+Result<format::Header> recovered_header(pager::File& file) {
+  auto header = read_header(file);
+  if (!header) {
+    if (header.error().kind() != ErrorKind::HeaderChecksum) return fail(header.error());
+    const auto frames = TRY(wal::find_newest_transaction(file, header_names_region));
+    if (!frames) return fail(QuarnError::header_checksum());
+    TRY(wal::replay(file, *frames));
+    header = TRY(read_header(file));
+  }
+  const auto frames =
+      TRY(wal::recover(file, header->wal_start, header->wal_pages, header->last_txn_id));
+  if (!frames) return *header;
+  TRY(wal::replay(file, *frames));
+  return read_header(file);
+}
+
+Result<crypto::Key> unlock_dek(const format::Header& header, ByteView passphrase) {
+  const crypto::Key kek = TRY(crypto::derive_kek(passphrase, header.salt, header.kdf_m_cost,
+                                                 header.kdf_t_cost, header.kdf_p_cost));
+  return crypto::unwrap_dek(kek, header.dek_nonce, header.wrapped_dek);
+}
+
+}  // namespace
+
+Store::~Store() = default;
+
+Result<std::unique_ptr<Store>> Store::open(const std::string& path, ByteView passphrase,
+                                           std::optional<std::uint64_t> dimensions) {
+  return open_path(path, passphrase, dimensions, Tuning{});
+}
+
+Result<std::unique_ptr<Store>> Store::open_file(std::unique_ptr<pager::File> file, bool exists,
+                                                const std::string& path, ByteView passphrase,
+                                                std::optional<std::uint64_t> dimensions) {
+  return open_tuned(std::move(file), exists, path, passphrase, dimensions, Tuning{});
+}
+
+Result<std::unique_ptr<Store>> Store::open_path(const std::string& path, ByteView passphrase,
+                                                std::optional<std::uint64_t> dimensions,
+                                                const Tuning& tuning) {
+  if (!TRY(pager::path_exists(path))) {
+    // Everything that can fail before the header write happens before the file exists.
+    TRY(creation_dimensions(dimensions));
+    NewKeys keys =
+        TRY(make_keys(passphrase, tuning.kdf_m_cost, tuning.kdf_t_cost, tuning.kdf_p_cost));
+    const format::Header header = TRY(new_header(dimensions, keys, tuning.kdf_m_cost,
+                                                 tuning.kdf_t_cost, tuning.kdf_p_cost));
+    auto created = pager::PosixFile::create_new(path);
+    if (created) return create(std::move(*created), path, header, std::move(keys.dek), tuning);
+    // Another opener created the path since the query: open what it made, never replace it.
+    if (created.error().os_errno() != EEXIST) return fail(created.error());
+  }
+  auto file = TRY(pager::PosixFile::open_existing(path));
+  return open_tuned(std::move(file), true, path, passphrase, dimensions, tuning);
+}
+
+Result<std::unique_ptr<Store>> Store::open_tuned(std::unique_ptr<pager::File> file, bool exists,
+                                                 const std::string& path, ByteView passphrase,
+                                                 std::optional<std::uint64_t> dimensions,
+                                                 const Tuning& tuning) {
+  if (exists) return open_existing(std::move(file), path, passphrase, tuning);
+  TRY(creation_dimensions(dimensions));
+  NewKeys keys =
+      TRY(make_keys(passphrase, tuning.kdf_m_cost, tuning.kdf_t_cost, tuning.kdf_p_cost));
+  const format::Header header = TRY(new_header(dimensions, keys, tuning.kdf_m_cost,
+                                               tuning.kdf_t_cost, tuning.kdf_p_cost));
+  return create(std::move(file), path, header, std::move(keys.dek), tuning);
+}
+
+Result<std::unique_ptr<Store>> Store::create(std::unique_ptr<pager::File> file,
+                                             const std::string& path, format::Header header,
+                                             crypto::Key dek, const Tuning& tuning) {
+  std::unique_ptr<Store> store(new Store());
+  store->pager_ = std::make_unique<pager::Pager>(
+      TRY(pager::Pager::create(std::move(file), std::move(dek), 0, header.version)));
+  format::PageImage image = format::to_page(header);
+  TRY(format::apply_seal(header, image, store->pager_->key()));
+  TRY(store->pager_->write_raw(image));
+  TRY(store->pager_->file().sync());
+
+  store->path_ = path;
+  store->dimensions_ = header.dimensions;
+  store->header_ = header;
+  store->committed_ = header;
+  store->tuning_ = tuning;
+  store->disk_marks_ = {DiskMark::of(header)};
+  return store;
+}
+
+Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File> file,
+                                                    const std::string& path, ByteView passphrase,
+                                                    const Tuning& tuning) {
+  format::Header header;
+  {
+    const FileLock lock = TRY(FileLock::take(*file));
+    header = TRY(recovered_header(*file));
+  }
+  const std::uint64_t file_bytes = TRY(file->size());
+
+  crypto::Key dek = TRY(unlock_dek(header, passphrase));
+  TRY(format::validate_seal(header, dek));
+
+  std::unique_ptr<Store> store(new Store());
+  store->pager_ = std::make_unique<pager::Pager>(
+      TRY(pager::Pager::create(std::move(file), std::move(dek), header.nonce_counter,
+                               header.version)));
+  pager::Pager& pager = *store->pager_;
+  if (header.version == 4) {
+    const auto rows =
+        TRY(load_catalog_v4(pager, header.catalog_start, header.catalog_pages, header.catalog_len));
+    store->catalog_ = TRY(migrate_v4_catalog(pager, rows));
+  } else {
+    store->catalog_ =
+        TRY(load_catalog(pager, header.catalog_start, header.catalog_pages, header.catalog_len));
+  }
+  store->id_index_ = build_id_index(store->catalog_);
+  store->index_ = TRY(load_index(pager, header.index_start, header.index_pages,
+                                        header.index_len, header.dimensions));
+  store->manifest_ = TRY(
+      load_manifest(pager, header.manifest_start, header.manifest_pages, header.manifest_len));
+
+  store->path_ = path;
+  store->dimensions_ = header.dimensions;
+  store->committed_ = header;
+  store->disk_marks_ = {DiskMark::of(header)};
+  store->tuning_ = tuning;
+  // Pages up to the end of the file may have been written (and their nonces used) by a flush that
+  // never committed, or by states newer than a header brought back from an old copy: page numbers
+  // handed out from now on start past all of them.
+  const std::uint64_t file_pages = file_bytes / kPageSize + (file_bytes % kPageSize != 0 ? 1 : 0);
+  header.page_count = std::max(header.page_count, file_pages);
+  store->header_ = header;
+  TRY(store->upgrade(header.version, store->index_ != nullptr));
+  return store;
+}
+
+// Versions 4 and 5 encrypt pages without associated data: every live record is copied, under the
+// old rules, to a new run at the end of the file, staged dirty, so that the next flush encrypts it
+// with its page number and the commit switches catalog and version at once. The committed pages
+// are never rewritten, so the old file stays readable until then. Versions 4 to 6 drop their
+// snapshots, whose runs the new format would not read.
+Result<void> Store::upgrade(std::uint16_t version, bool index_loaded) {
+  if (version >= format::kCurrentVersion) return {};
+  if (version <= 5) {
+    for (CatalogEntry& row : catalog_) {
+      if (row.deleted || row.page_count == 0) continue;
+      const std::uint64_t start = TRY(allocate(row.page_count));
+      for (std::uint64_t i = 0; i < row.page_count; ++i) {
+        const Bytes plaintext = TRY(pager_->read_page(row.start_page + i));
+        TRY(pager_->write_page(start + i, plaintext));
+      }
+      row.start_page = start;
+    }
+  }
+  pager_->set_version(format::kCurrentVersion);
+  header_.version = format::kCurrentVersion;
+  manifest_.clear();
+  dirty_ = true;
+  index_dirty_ = version <= 5 && index_loaded;
+  return {};
+}
+
+}  // namespace quarn::store
