@@ -49,7 +49,10 @@ Result<const CachedRecord*> RecordCache::load(pager::Pager& pager, std::size_t s
       // same order, so the cache ends exactly as after that read alone.
       std::uint64_t i = 0;
       while (i < entry.page_count && pager.cache().lookup(entry.start_page + i) != nullptr) ++i;
-      if (i == entry.page_count) return slots_[slot].get();
+      if (i == entry.page_count) {
+        fill_lane(slot);
+        return slots_[slot].get();
+      }
     }
   }
   const Bytes bytes = TRY(read_record(pager, entry));
@@ -93,25 +96,30 @@ void RecordCache::set_slot(std::size_t slot, std::unique_ptr<CachedRecord> recor
                     .present = true};
   }
 
+  // The slot's lane no longer holds its record's vector; a later hit fills it again.
   const std::size_t b = slot / kLanes;
-  const std::uint32_t bit = 1u << (slot % kLanes);
-  const bool lane = record && dimensions_ != 0 && record->memory.vector.size() == dimensions_;
-  if (lane) {
-    if (b >= blocks_.size()) blocks_.resize(b + 1);
-    if (!blocks_[b]) {
-      blocks_[b] = std::make_unique<Block>();
-      blocks_[b]->lanes.resize(static_cast<std::size_t>(dimensions_) * kLanes);
-    }
-    float* lanes = blocks_[b]->lanes.data() + slot % kLanes;
-    const std::vector<float>& v = record->memory.vector;
-    for (std::size_t i = 0; i < v.size(); ++i) lanes[i * kLanes] = v[i];
-    blocks_[b]->valid |= bit;
-  } else if (b < blocks_.size() && blocks_[b]) {
-    blocks_[b]->valid &= ~bit;
+  if (b < blocks_.size() && blocks_[b]) {
+    blocks_[b]->valid &= ~(1u << (slot % kLanes));
     if (blocks_[b]->valid == 0) blocks_[b].reset();
   }
   if (record) ++filled_;
   slots_[slot] = std::move(record);
+}
+
+void RecordCache::fill_lane(std::size_t slot) {
+  const std::size_t b = slot / kLanes;
+  const std::uint32_t bit = 1u << (slot % kLanes);
+  if (b < blocks_.size() && blocks_[b] && (blocks_[b]->valid & bit)) return;  // the common case
+  const std::vector<float>& v = slots_[slot]->memory.vector;
+  if (dimensions_ == 0 || v.size() != dimensions_) return;
+  if (b >= blocks_.size()) blocks_.resize(b + 1);
+  if (!blocks_[b]) {
+    blocks_[b] = std::make_unique<Block>();
+    blocks_[b]->lanes.resize(static_cast<std::size_t>(dimensions_) * kLanes);
+  }
+  float* lanes = blocks_[b]->lanes.data() + slot % kLanes;
+  for (std::size_t i = 0; i < v.size(); ++i) lanes[i * kLanes] = v[i];
+  blocks_[b]->valid |= bit;
 }
 
 const float* RecordCache::block_of(std::size_t slot, const CachedRecord* record) const {

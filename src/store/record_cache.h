@@ -9,8 +9,9 @@
 // are the same as without this cache. Any other read goes through the pager and decodes afresh.
 //
 // Beside each decoded record the cache keeps, per catalog slot, the few fields scans filter and
-// score by (ScanInfo, in one array) and a copy of its vector laid out with those of the 15 slots
-// around it (a block), so that a scan walks memory in order instead of chasing records.
+// score by (ScanInfo, in one array) and, once it has been served from here, a copy of its vector
+// laid out with those of the 15 slots around it (a block), so that a scan walks memory in order
+// instead of chasing records.
 #pragma once
 
 #include <cstdint>
@@ -115,8 +116,12 @@ class RecordCache {
     std::uint32_t valid = 0;   // bit l: lane l holds the vector of the current record of its slot
   };
 
-  // Makes the entry of `slot` `record` (or none), keeping its scan fields and lane in step.
+  // Makes the entry of `slot` `record` (or none), keeping its scan fields in step and marking its
+  // lane stale.
   void set_slot(std::size_t slot, std::unique_ptr<CachedRecord> record, const CatalogEntry* entry);
+  // Copies the slot's vector into its lane, when it has the database's dimensions. Lanes are filled
+  // only for records served from the cache, so blocks exist only where scans will reuse them.
+  void fill_lane(std::size_t slot);
   bool servable(const cache::PageCache& pages, std::size_t slot) const;
 
   std::vector<std::unique_ptr<CachedRecord>> slots_;
