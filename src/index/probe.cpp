@@ -1,0 +1,147 @@
+#include <algorithm>
+#include <bit>
+
+#include "index/index.h"
+#include "index/kernels.h"
+
+namespace quarn::index {
+namespace {
+
+constexpr std::size_t kTableStride = 256;  // ks[m] <= 256: table m starts at m * 256
+
+// A key whose unsigned order is the IEEE 754 total order of the float.
+inline std::uint32_t total_order_key(float f) {
+  const auto bits = std::bit_cast<std::uint32_t>(f);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// Ranking entry: the distance key, then the position in the unranked sequence, so that ordering
+// by (key, seq) is the stable sort by distance.
+struct Ranked {
+  std::uint32_t key;
+  std::uint64_t seq;
+  const Ulid* id;
+  bool operator<(const Ranked& o) const { return key != o.key ? key < o.key : seq < o.seq; }
+};
+
+// The `keep` first entries of a stream in (key, seq) order, seq increasing as entries arrive:
+// a max-heap of the best so far once it is full.
+class Best {
+ public:
+  // `total`: the number of entries that will be offered.
+  Best(std::size_t keep, std::size_t total) : keep_(keep), all_(keep >= total) {
+    if (all_) heap_.reserve(total);
+  }
+  void offer(std::uint32_t key, const Ulid* id) {
+    const std::uint64_t seq = seen_++;
+    if (all_) {
+      heap_.push_back({key, seq, id});
+    } else if (heap_.size() < keep_) {
+      heap_.push_back({key, seq, id});
+      std::push_heap(heap_.begin(), heap_.end());
+    } else if (key < heap_.front().key) {  // a later entry wins only with a smaller key
+      std::pop_heap(heap_.begin(), heap_.end());
+      heap_.back() = {key, seq, id};
+      std::push_heap(heap_.begin(), heap_.end());
+    }
+  }
+  std::vector<Ranked> sorted() && {
+    if (all_) {
+      std::sort(heap_.begin(), heap_.end());
+    } else {
+      std::sort_heap(heap_.begin(), heap_.end());
+    }
+    return std::move(heap_);
+  }
+
+ private:
+  std::size_t keep_;
+  bool all_;  // every entry is kept: collect, then sort once
+  std::uint64_t seen_ = 0;
+  std::vector<Ranked> heap_;
+};
+
+// The partitions to visit, nearest first, ties in partition order.
+std::vector<std::uint64_t> nearest_partitions(const IvfPqIndex& index, const float* query,
+                                              std::uint64_t visit) {
+  const std::uint64_t parts = index.n_partitions;
+  std::vector<float> coarse(parts);
+  kernels::row_distances(index.centroids.data(), parts, index.dims, query, coarse.data());
+  std::vector<Ranked> order(parts);
+  for (std::uint64_t p = 0; p < parts; ++p) order[p] = {total_order_key(coarse[p]), p, nullptr};
+  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(visit), order.end());
+  std::vector<std::uint64_t> out(visit);
+  for (std::uint64_t i = 0; i < visit; ++i) out[i] = order[i].seq;
+  return out;
+}
+
+// Distance tables: entry m * kTableStride + c is the distance of the query's piece m to
+// codeword c of subspace m (zeros for a subspace of width 0).
+std::vector<float> distance_tables(const PqCodebook& pq, std::size_t m_count, const float* query) {
+  std::vector<float> tables(m_count * kTableStride, 0.0f);
+  for (std::size_t m = 0; m < m_count; ++m) {
+    const std::uint64_t off = pq.sub_offsets[m];
+    const std::uint64_t w = pq.sub_offsets[m + 1] - off;
+    if (w == 0) continue;
+    kernels::row_distances(pq.centroids[m].data(), pq.ks[m], w, query + off,
+                           tables.data() + m * kTableStride);
+  }
+  return tables;
+}
+
+// scores[i] = the sum over m = 0 .. M-1, in order from 0, of table m at code m of entry i.
+// Eight entries side by side keep independent sums in flight. Plain loads and scalar adds: the
+// lookups do not vectorise well (gathers are slower than loads on common processors, and packing
+// the sums into vectors costs more shuffles than it saves).
+[[gnu::optimize("no-tree-slp-vectorize", "no-tree-loop-vectorize")]]
+void score_codes(const std::uint8_t* codes, std::size_t n, std::size_t m_count, const float* tables,
+                 float* scores) {
+  constexpr std::size_t kWay = 8;
+  std::size_t i = 0;
+  for (; i + kWay <= n; i += kWay) {
+    const std::uint8_t* c = codes + i * m_count;
+    float acc[kWay] = {};
+    for (std::size_t m = 0; m < m_count; ++m, ++c) {
+      const float* table = tables + m * kTableStride;
+      for (std::size_t k = 0; k < kWay; ++k) acc[k] = acc[k] + table[c[k * m_count]];
+    }
+    std::copy(acc, acc + kWay, scores + i);
+  }
+  for (; i < n; ++i) {
+    const std::uint8_t* c = codes + i * m_count;
+    float acc = 0.0f;
+    for (std::size_t m = 0; m < m_count; ++m) acc = acc + tables[m * kTableStride + c[m]];
+    scores[i] = acc;
+  }
+}
+
+}  // namespace
+
+std::vector<Ulid> probe(const IvfPqIndex& index, std::span<const float> query,
+                        std::uint64_t n_probe, std::uint64_t n_rerank) {
+  if (query.size() < index.dims || index.n_partitions == 0) return {};
+  const std::uint64_t visit = std::clamp<std::uint64_t>(n_probe, 1, index.n_partitions);
+  const std::vector<std::uint64_t> parts = nearest_partitions(index, query.data(), visit);
+  const std::size_t m_count = index.subspaces();
+  const std::vector<float> tables = distance_tables(index.pq, m_count, query.data());
+
+  std::size_t total = 0;
+  for (std::uint64_t p : parts) total += index.partitions[p].ids.size();
+  // Never sized by the caller's n_rerank: at most every candidate is kept.
+  Best best(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(1, n_rerank), total)),
+            total);
+  std::vector<float> scores;
+  for (std::uint64_t p : parts) {
+    const Posting& posting = index.partitions[p];
+    scores.resize(posting.ids.size());
+    score_codes(posting.codes.data(), posting.ids.size(), m_count, tables.data(), scores.data());
+    for (std::size_t i = 0; i < scores.size(); ++i) best.offer(total_order_key(scores[i]), &posting.ids[i]);
+  }
+  const std::vector<Ranked> ranked = std::move(best).sorted();
+  std::vector<Ulid> result;
+  result.reserve(ranked.size());
+  for (const Ranked& r : ranked) result.push_back(*r.id);
+  return result;
+}
+
+}  // namespace quarn::index
