@@ -52,6 +52,11 @@ struct StoreAccess {
   static const format::Header& committed(const Store& store) { return store.committed_; }
   static format::Header& header(Store& store) { return store.header_; }
   static std::unique_ptr<index::IvfPqIndex>& index(Store& store) { return store.index_; }
+  static std::vector<CatalogEntry>& catalog(Store& store) { return store.catalog_; }
+  static std::unordered_map<Ulid, std::size_t, memory::UlidHash>& id_index(Store& store) {
+    return store.id_index_;
+  }
+  static bool& dirty(Store& store) { return store.dirty_; }
   static bool& index_dirty(Store& store) { return store.index_dirty_; }
 };
 
