@@ -166,6 +166,37 @@ TEST(OpenTest, PageNumbersStartPastEverythingTheFileHolds) {
   EXPECT_GE((*store)->catalog().back().start_page, committed + 4);
 }
 
+// An old but authentic page 0 copied back (a restored backup of the header, an abandoned log's
+// copy): the file opens at that older state, and what it writes next takes page numbers past
+// everything the newer states wrote, so no nonce encrypts two different images.
+TEST(OpenTest, HeaderRolledBackNeverReusesPagesOrNonces) {
+  auto disk = new_disk();
+  disk->log_pages = true;
+  auto store = create_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(store);
+  ASSERT_TRUE((*store)->remember(memory_n(1)));
+  ASSERT_TRUE((*store)->flush());
+  const Bytes old_header(disk->bytes.begin(), disk->bytes.begin() + kPageSize);
+  for (std::uint64_t n = 2; n <= 4; ++n) {
+    ASSERT_TRUE((*store)->remember(memory_n(n)));
+    ASSERT_TRUE((*store)->flush());
+  }
+  store->reset();
+  const std::uint64_t file_pages = disk->bytes.size() / kPageSize;
+  std::copy(old_header.begin(), old_header.end(), disk->bytes.begin());
+  // The log region no longer holds the newest transaction either (else it would be replayed).
+  std::fill(disk->bytes.begin() + kPageSize, disk->bytes.begin() + 9 * kPageSize, 0);
+
+  auto rolled_back = open_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(rolled_back) << rolled_back.error().message();
+  EXPECT_EQ(state_of(**rolled_back), (State{{memory_n(1).id, "memory 1"}}));
+  ASSERT_TRUE((*rolled_back)->remember(memory_n(5)));
+  ASSERT_TRUE((*rolled_back)->flush());
+  EXPECT_GE((*rolled_back)->catalog().back().start_page, file_pages);
+  NonceLedger ledger;
+  EXPECT_TRUE(ledger.add(*disk)) << ledger.failure();
+}
+
 // Versions 4 and 5 get their live records copied to new runs (never rewritten in place);
 // version 6 keeps them where they are. All three drop their snapshots and flush as version 7.
 TEST(OpenTest, OldVersionsUpgradeInMemoryAndFlushAsVersionSeven) {

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cassert>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "crypto/crypto.h"
@@ -43,8 +44,8 @@ namespace quarn::store {
 namespace {
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-// Record pages per write call in step 5: 512 KiB.
-constexpr std::size_t kWriteBatchPages = 64;
+// Record pages per write call in step 5: 64 KiB, a buffer the allocator keeps at hand.
+constexpr std::size_t kWriteBatchPages = 8;
 
 bool add_overflows(std::uint64_t a, std::uint64_t b) { return a > kU64Max - b; }
 
@@ -227,25 +228,24 @@ Result<void> Store::write_dirty_pages() {
   cache::PageCache& cache = pager_->cache();
   const std::vector<std::uint64_t> pages = cache.dirty_pages();
   if (pages.empty()) return {};
-  Bytes batch;
-  batch.reserve(std::min<std::size_t>(pages.size(), kWriteBatchPages) * kPageSize);
+  const auto batch = std::make_unique_for_overwrite<std::uint8_t[]>(kWriteBatchPages * kPageSize);
   std::uint64_t first = 0;
+  std::size_t held = 0;
   const auto write_batch = [&]() -> Result<void> {
-    if (batch.empty()) return {};
-    TRY(pager_->file().write_at(first * kPageSize, batch));
-    batch.clear();
+    if (held == 0) return {};
+    TRY(pager_->file().write_at(first * kPageSize, ByteView(batch.get(), held * kPageSize)));
+    held = 0;
     return {};
   };
   for (const std::uint64_t page : pages) {
-    const std::uint64_t held = batch.size() / kPageSize;
     if (held == kWriteBatchPages || (held > 0 && page != first + held)) TRY(write_batch());
-    if (batch.empty()) first = page;
+    if (held == 0) first = page;
     const Bytes* plaintext = cache.peek(page);
     assert(plaintext && plaintext->size() == kPageCapacity && "dirty page must be cached");
-    batch.resize(batch.size() + kPageSize);
     TRY(pager_->encrypt_next(page, std::span<const std::uint8_t, kPageCapacity>(*plaintext),
-                             std::span<std::uint8_t, kPageSize>(batch.data() + batch.size() - kPageSize,
+                             std::span<std::uint8_t, kPageSize>(batch.get() + held * kPageSize,
                                                                 kPageSize)));
+    ++held;
   }
   TRY(write_batch());
   TRY(pager_->file().sync());
