@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <limits>
 
 #include "index/index.h"
 #include "index/kernels.h"
@@ -9,10 +10,13 @@ namespace {
 
 constexpr std::size_t kTableStride = 256;  // ks[m] <= 256: table m starts at m * 256
 
-// A key whose unsigned order is the IEEE 754 total order of the float.
+// A key whose unsigned order is the IEEE 754 total order of the float, and back.
 inline std::uint32_t total_order_key(float f) {
   const auto bits = std::bit_cast<std::uint32_t>(f);
   return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+inline float from_key(std::uint32_t key) {
+  return std::bit_cast<float>((key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key);
 }
 
 // Ranking entry: the distance key, then the position in the unranked sequence, so that ordering
@@ -32,6 +36,8 @@ class Best {
   Best(std::size_t keep, std::size_t total) : keep_(keep), all_(keep >= total) {
     if (all_) heap_.reserve(total);
   }
+  // An entry known to fall outside.
+  void skip() { ++seen_; }
   void offer(std::uint32_t key, const Ulid* id) {
     const std::uint64_t seq = seen_++;
     if (all_) {
@@ -45,6 +51,13 @@ class Best {
       std::push_heap(heap_.begin(), heap_.end());
     }
   }
+  // A distance that cannot enter any more: once full, that of the last kept entry (a later
+  // entry needs a smaller distance); +infinity before.
+  float limit() const {
+    if (all_ || heap_.size() < keep_) return std::numeric_limits<float>::infinity();
+    return from_key(heap_.front().key);
+  }
+
   std::vector<Ranked> sorted() && {
     if (all_) {
       std::sort(heap_.begin(), heap_.end());
@@ -89,29 +102,44 @@ std::vector<float> distance_tables(const PqCodebook& pq, std::size_t m_count, co
   return tables;
 }
 
-// scores[i] = the sum over m = 0 .. M-1, in order from 0, of table m at code m of entry i.
-// Eight entries side by side keep independent sums in flight. Plain loads and scalar adds: the
-// lookups do not vectorise well (gathers are slower than loads on common processors, and packing
-// the sums into vectors costs more shuffles than it saves).
+// Offers every entry of a posting with its score: the sum over m = 0 .. M-1, in order from 0, of
+// table m at the entry's code m. Eight entries go side by side, keeping independent sums in
+// flight; plain loads and scalar adds, as the lookups do not vectorise well (gathers are slower
+// than loads on common processors). Table entries are squared distances, never negative, so a
+// partial sum only grows: once all eight partial sums reach best.limit(), none of the eight can
+// be kept and the rest of their sums is skipped (a NaN never compares, so it is summed out).
 [[gnu::optimize("no-tree-slp-vectorize", "no-tree-loop-vectorize")]]
-void score_codes(const std::uint8_t* codes, std::size_t n, std::size_t m_count, const float* tables,
-                 float* scores) {
+void score_posting(const Posting& posting, std::size_t m_count, const float* tables, Best& best) {
   constexpr std::size_t kWay = 8;
+  constexpr std::size_t kCheckEvery = 8;  // subspaces between looks at the limit
+  const std::size_t n = posting.ids.size();
   std::size_t i = 0;
   for (; i + kWay <= n; i += kWay) {
-    const std::uint8_t* c = codes + i * m_count;
+    const std::uint8_t* c = posting.codes.data() + i * m_count;
     float acc[kWay] = {};
-    for (std::size_t m = 0; m < m_count; ++m, ++c) {
+    bool out = false;
+    for (std::size_t m = 0; m < m_count && !out; ++m, ++c) {
       const float* table = tables + m * kTableStride;
       for (std::size_t k = 0; k < kWay; ++k) acc[k] = acc[k] + table[c[k * m_count]];
+      if ((m + 1) % kCheckEvery == 0) {
+        const float limit = best.limit();
+        out = true;
+        for (std::size_t k = 0; k < kWay; ++k) out = out && acc[k] >= limit;
+      }
     }
-    std::copy(acc, acc + kWay, scores + i);
+    for (std::size_t k = 0; k < kWay; ++k) {
+      if (out) {
+        best.skip();
+      } else {
+        best.offer(total_order_key(acc[k]), &posting.ids[i + k]);
+      }
+    }
   }
   for (; i < n; ++i) {
-    const std::uint8_t* c = codes + i * m_count;
+    const std::uint8_t* c = posting.codes.data() + i * m_count;
     float acc = 0.0f;
     for (std::size_t m = 0; m < m_count; ++m) acc = acc + tables[m * kTableStride + c[m]];
-    scores[i] = acc;
+    best.offer(total_order_key(acc), &posting.ids[i]);
   }
 }
 
@@ -130,13 +158,7 @@ std::vector<Ulid> probe(const IvfPqIndex& index, std::span<const float> query,
   // Never sized by the caller's n_rerank: at most every candidate is kept.
   Best best(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(1, n_rerank), total)),
             total);
-  std::vector<float> scores;
-  for (std::uint64_t p : parts) {
-    const Posting& posting = index.partitions[p];
-    scores.resize(posting.ids.size());
-    score_codes(posting.codes.data(), posting.ids.size(), m_count, tables.data(), scores.data());
-    for (std::size_t i = 0; i < scores.size(); ++i) best.offer(total_order_key(scores[i]), &posting.ids[i]);
-  }
+  for (std::uint64_t p : parts) score_posting(index.partitions[p], m_count, tables.data(), best);
   const std::vector<Ranked> ranked = std::move(best).sorted();
   std::vector<Ulid> result;
   result.reserve(ranked.size());

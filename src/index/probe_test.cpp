@@ -67,6 +67,27 @@ TEST(IndexProbe, CandidatesAreRankedByTheirCodes) {
   EXPECT_EQ(probe(index, std::vector<float>{1.5f, 1}, 1, 3), ids({2, 7, 1}));
 }
 
+// Long postings with many equal scores, over 8 subspaces, so that the scoring of whole groups
+// of candidates stops early once they cannot enter, ties included.
+TEST(IndexProbe, EqualScoresKeepPostingOrderAcrossLongPostings) {
+  IvfPqIndex index;
+  index.dims = 8;
+  index.n_partitions = 1;
+  index.centroids.assign(8, 0.0f);
+  index.pq.sub_offsets = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+  index.pq.centroids.assign(8, {0.0f, 1.0f});
+  index.pq.ks.assign(8, 2);
+  index.partitions.resize(1);
+  const std::vector<std::uint8_t> zeros(8, 0), ones(8, 1);
+  for (std::uint64_t n : {1, 2}) index.place(id(n), 0, zeros.data());
+  for (std::uint64_t n = 10; n < 48; ++n) {
+    if (n == 30) index.place(id(50), 0, zeros.data());
+    index.place(id(n), 0, ones.data());
+  }
+  EXPECT_EQ(probe(index, std::vector<float>(8, 0.9f), 1, 3), ids({10, 11, 12}));
+  EXPECT_EQ(probe(index, std::vector<float>(8, 0.1f), 1, 4), ids({1, 2, 50, 10}));
+}
+
 // The definition, written plainly: the reference for the fast probe.
 std::vector<Ulid> reference_probe(const IvfPqIndex& index, const std::vector<float>& q,
                                   std::uint64_t n_probe, std::uint64_t n_rerank) {
@@ -104,16 +125,16 @@ std::vector<Ulid> reference_probe(const IvfPqIndex& index, const std::vector<flo
   return out;
 }
 
-// A random index over clustered vectors: 39 partitions, subspaces of widths 9, 0, 9, 9, 10 with
-// 256, 1, 100, 3 and 256 codewords.
+// A random index over clustered vectors: 39 partitions and ten subspaces, one of width 0, with
+// between 1 and 256 codewords.
 IvfPqIndex random_index(std::size_t n, std::size_t d) {
   IvfPqIndex index;
   index.dims = d;
   index.n_partitions = 39;
   index.centroids = testing::clustered(39, d, 30, 11);
-  index.pq.sub_offsets = {0, 9, 9, 18, 27, 37};
-  index.pq.ks = {256, 1, 100, 3, 256};
-  for (std::size_t m = 0; m < 5; ++m) {
+  index.pq.sub_offsets = {0, 4, 8, 8, 12, 16, 20, 24, 28, 32, 37};
+  index.pq.ks = {256, 7, 1, 100, 3, 256, 16, 2, 50, 256};
+  for (std::size_t m = 0; m < 10; ++m) {
     const std::size_t w = index.pq.sub_offsets[m + 1] - index.pq.sub_offsets[m];
     index.pq.centroids.push_back(testing::random_floats(index.pq.ks[m] * w, 20 + m));
   }
