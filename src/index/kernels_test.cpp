@@ -33,7 +33,8 @@ struct Shape { std::size_t n, w, k; };
 // partial blocks, partial centroid groups and partial transposes.
 TEST(IndexKernels, SimdKernelsAreBitIdenticalToScalar) {
   const Shape shapes[] = {{1, 1, 1}, {15, 7, 3}, {16, 8, 4}, {17, 9, 5}, {33, 16, 9},
-                          {100, 17, 1}, {64, 33, 12}, {40, 0, 3}, {3, 5, 256}};
+                          {100, 17, 1}, {64, 33, 12}, {40, 0, 3}, {3, 5, 256},
+                          {20, 8, 37}, {5, 8, 256}};
   for (const Shape& s : shapes) {
     const std::size_t stored = s.w + 3;  // views of a slice of wider points
     const std::vector<float> pts = awkward(s.n * stored, static_cast<std::uint8_t>(s.n));

@@ -148,6 +148,45 @@ template <int B>
   }
 }
 
+// Distances of 16 consecutive rows of width 8 (r[j] holds rows 2j and 2j+1, already squared
+// differences) summed per row in position order. Three exchanges of a register-number bit with
+// a lane bit turn the rows into columns: afterwards r[i] holds position i of every row, with
+// row (b2 b1 b0 b3) in lane (b3 b2 b1 b0), an order the caller undoes once on the sums.
+// low[bit] / high[bit] select the lanes of the lower / upper register of a pair.
+struct RowSwaps {
+  __m512i low[3], high[3];
+};
+
+[[QUARN_AVX512]] RowSwaps make_row_swaps() {
+  RowSwaps s;
+  for (int bit = 0; bit < 3; ++bit) {
+    const int lane = 1 << bit;
+    alignas(64) std::int32_t low[16], high[16];
+    for (int l = 0; l < 16; ++l) {
+      low[l] = (l & lane) ? 16 + (l & ~lane) : l;
+      high[l] = (l & lane) ? 16 + l : (l | lane);
+    }
+    s.low[bit] = _mm512_load_si512(low);
+    s.high[bit] = _mm512_load_si512(high);
+  }
+  return s;
+}
+
+[[QUARN_AVX512, gnu::always_inline]] inline __m512 sum_rows_of_8(__m512 (&r)[8], const RowSwaps& s) {
+  for (int bit = 0; bit < 3; ++bit) {
+    const int reg = 1 << bit;
+    for (int x = 0; x < 8; ++x) {
+      if (x & reg) continue;
+      const __m512 a = r[x], b = r[x | reg];
+      r[x] = _mm512_permutex2var_ps(a, s.low[bit], b);
+      r[x | reg] = _mm512_permutex2var_ps(a, s.high[bit], b);
+    }
+  }
+  __m512 acc = _mm512_setzero_ps();
+  for (int i = 0; i < 8; ++i) acc = _mm512_add_ps(acc, r[i]);
+  return acc;
+}
+
 // ---------------------------------------------------------------------------------------------
 // AVX2: 8 lanes; a block of 16 points is two registers.
 
@@ -225,7 +264,22 @@ template <int H, int G>
 
 [[QUARN_AVX512]] void row_distances_avx512(const float* rows, std::size_t n_rows, std::size_t w,
                                            const float* q, float* out) {
-  for (std::size_t r0 = 0; r0 < n_rows; r0 += kLanes) {
+  std::size_t first = 0;
+  if (w == 8) {  // the usual subspace width: two rows per register
+    const __m512 qv = _mm512_castpd_ps(_mm512_broadcast_f64x4(_mm256_castps_pd(_mm256_loadu_ps(q))));
+    // Row r's sum sits in lane (r & 1) * 8 + r / 2: gather the sums back in row order.
+    const __m512i order = _mm512_setr_epi32(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+    const RowSwaps swaps = make_row_swaps();
+    for (; first + kLanes <= n_rows; first += kLanes) {
+      __m512 r[8];
+      for (int j = 0; j < 8; ++j) {
+        const __m512 t = _mm512_sub_ps(_mm512_loadu_ps(rows + (first + 2 * j) * 8), qv);
+        r[j] = _mm512_mul_ps(t, t);
+      }
+      _mm512_storeu_ps(out + first, _mm512_permutexvar_ps(order, sum_rows_of_8(r, swaps)));
+    }
+  }
+  for (std::size_t r0 = first; r0 < n_rows; r0 += kLanes) {
     const std::size_t nr = std::min(kLanes, n_rows - r0);
     __m512 acc = _mm512_setzero_ps();
     for (std::size_t i0 = 0; i0 < w; i0 += kLanes) {
