@@ -21,11 +21,11 @@ deps:
 
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
-	cmake --build build -j $(JOBS)
+	cmake --build build -j $(JOBS) -- --no-print-directory
 
 build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_PYTHON=OFF -DQUARN_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-asan -j $(JOBS)
+	cmake --build build-asan -j $(JOBS) -- --no-print-directory
 
 demo: build
 	PYTHONPATH=$(CURDIR)/build/src/lib $(PYTHON) examples/agent_memory.py
