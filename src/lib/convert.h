@@ -53,5 +53,7 @@ PyObject* snapshot_to_dict(const store::SnapshotInfo& snapshot);
 PyObject* stats_to_dict(const store::Stats& stats);
 PyObject* id_to_str(const memory::Ulid& id);
 PyObject* str_from(std::string_view text);
+// A new list of the 32-bit values, each widened exactly to a Python float.
+PyObject* list_of_floats(const std::vector<float>& values);
 
 }  // namespace quarn::lib

@@ -9,17 +9,6 @@ namespace quarn::lib {
 
 namespace {
 
-PyObject* list_of_floats(const std::vector<float>& values) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* number = PyFloat_FromDouble(values[i]);
-    if (number == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
-  }
-  return list.release();
-}
-
 template <class T>
 PyObject* optional_int(const std::optional<T>& value) {
   if (!value) return new_ref(Py_None);
@@ -47,6 +36,17 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 }
 
 }  // namespace
+
+PyObject* list_of_floats(const std::vector<float>& values) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* number = PyFloat_FromDouble(values[i]);
+    if (number == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+  }
+  return list.release();
+}
 
 PyObject* str_from(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);

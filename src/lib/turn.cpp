@@ -89,17 +89,7 @@ PyObject* turn_content(PyObject* self, void*) noexcept {
 }
 
 PyObject* turn_vector(PyObject* self, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    const std::vector<float>& values = as_turn(self).vector;
-    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* number = PyFloat_FromDouble(values[i]);
-      if (number == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
-    }
-    return list.release();
-  });
+  return guarded([&] { return list_of_floats(as_turn(self).vector); });
 }
 
 PyObject* turn_repr(PyObject* self) noexcept {
