@@ -276,6 +276,19 @@ PyDoc_STRVAR(enter_doc, "__enter__($self)\n--\n\nReturn the database itself.");
 PyDoc_STRVAR(exit_doc,
              "__exit__($self, /, _exc_type, _exc_value, _traceback)\n--\n\n"
              "Flush on leaving the `with` block, whether or not it raised; returns False.");
+PyDoc_STRVAR(export_jsonl_doc,
+             "export_jsonl($self, /, dest, *, include_deleted=False)\n--\n\n"
+             "Write every live memory (and, with `include_deleted`, the soft-deleted ones)\n"
+             "to the new file `dest` as JSON Lines: a header line, then one memory dict per\n"
+             "line. Staged changes are included and nothing is flushed; an existing `dest`\n"
+             "is refused. Returns the number of memories written.");
+PyDoc_STRVAR(import_jsonl_doc,
+             "import_jsonl($self, /, src)\n--\n\n"
+             "Stage every memory of a file written by `export_jsonl`, keeping ids, times,\n"
+             "access statistics, types, scopes and metadata; a memory whose id exists is\n"
+             "stored again under that id. Returns the number imported; does not flush.\n"
+             "A line that is not a valid memory of this database raises `ValueError`\n"
+             "naming the line, and nothing of the file is staged.");
 PyDoc_STRVAR(path_doc, "Filesystem path of this database.");
 PyDoc_STRVAR(open_doc,
              "open($module, /, path, passphrase, dimensions=None)\n--\n\n"
@@ -308,6 +321,8 @@ PyMethodDef quarn_methods[] = {
     fast_method("session", quarn_session, session_doc),
     fast_method("__enter__", quarn_enter, enter_doc),
     fast_method("__exit__", quarn_exit, exit_doc),
+    fast_method("export_jsonl", quarn_export_jsonl, export_jsonl_doc),
+    fast_method("import_jsonl", quarn_import_jsonl, import_jsonl_doc),
     {},
 };
 

@@ -37,6 +37,8 @@ class PosixFile final : public File {
  public:
   // Opens an existing file for reading and writing. Failure: Io with the OS text.
   [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_existing(const std::string& path);
+  // Opens an existing file for reading only (a file to import); writes through it fail.
+  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_read_only(const std::string& path);
   // Creates a new file with O_CREAT | O_EXCL, mode 0666 (less the umask), and fsyncs its directory.
   // An existing path fails with Io carrying EEXIST (os_errno() == EEXIST).
   [[nodiscard]] static Result<std::unique_ptr<PosixFile>> create_new(const std::string& path);

@@ -52,6 +52,12 @@ Result<std::unique_ptr<PosixFile>> PosixFile::open_existing(const std::string& p
   return std::unique_ptr<PosixFile>(new PosixFile(fd));
 }
 
+Result<std::unique_ptr<PosixFile>> PosixFile::open_read_only(const std::string& path) {
+  const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+  if (fd < 0) return fail(QuarnError::io_errno(errno));
+  return std::unique_ptr<PosixFile>(new PosixFile(fd));
+}
+
 Result<std::unique_ptr<PosixFile>> PosixFile::create_new(const std::string& path) {
   const int fd = retry_eintr(
       [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });

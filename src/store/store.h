@@ -164,6 +164,22 @@ class Store {
   };
   [[nodiscard]] std::expected<void, ExportError> export_encrypted(const std::string& dest);
 
+  // Portable export and import (portable.cpp), in the JSON Lines format of jsonl.h.
+  // Writes every live memory, and with `include_deleted` the soft-deleted ones too, in catalog
+  // order and as this handle sees them (staged changes included), to the new file `dest`, synced;
+  // returns how many. An existing `dest` is refused (Io, EEXIST); a failed export removes its file.
+  [[nodiscard]] Result<std::uint64_t> export_jsonl(const std::string& dest, bool include_deleted);
+  // Stages every memory of the export `src` exactly as written (ids, times, access statistics,
+  // types, scopes, metadata, deleted flags); a memory whose id exists is stored again under it.
+  // Returns how many. The whole file is checked before anything is staged: a line that is not a
+  // memory of this database refuses it, with `line` naming it (1 is the header line) and `error`
+  // (InvalidArgument) saying why. `line` is 0 for a failure that is not about one line.
+  struct ImportError {
+    QuarnError error;
+    std::uint64_t line = 0;
+  };
+  [[nodiscard]] std::expected<std::uint64_t, ImportError> import_jsonl(const std::string& src);
+
   std::uint64_t dimensions() const { return dimensions_; }
   const std::string& path() const { return path_; }
 
