@@ -74,9 +74,11 @@ void append_header(std::string& out, const FileHeader& header);
 [[nodiscard]] Result<void> append_memory(std::string& out, const memory::Memory& memory,
                                          bool deleted);
 
-// Pieces of the writer, for other JSON output (the command line's): the memory object alone, and
-// a JSON string. append_string fails (Serialization) on text that is not valid UTF-8.
+// Pieces of the writer, for other JSON output (the command line's): the memory object alone, a
+// metadata object, and a JSON string. They fail (Serialization) as append_memory does, on text that
+// is not valid UTF-8 or metadata beyond the bounds.
 [[nodiscard]] Result<void> append_memory_object(std::string& out, const memory::Memory& memory);
+[[nodiscard]] Result<void> append_metadata(std::string& out, const memory::JsonObject& metadata);
 [[nodiscard]] Result<void> append_string(std::string& out, std::string_view text);
 
 // Reading one line, without its "\n". Errors: InvalidArgument whose text says what is wrong, and

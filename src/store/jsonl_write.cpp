@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "store/float_text.h"
 #include "store/json_text.h"
 #include "store/jsonl.h"
 
@@ -27,8 +28,8 @@ void write_integer(std::string& out, T value) {
 
 void write_f32(std::string& out, float value) {
   if (std::isfinite(value)) {
-    char buf[32];
-    out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+    char buf[16];
+    out.append(buf, write_shortest(buf, value));
   } else if (std::isinf(value)) {
     out += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
   } else if (const auto bits = std::bit_cast<std::uint32_t>(value); bits == kQuietNan) {
@@ -201,6 +202,16 @@ Result<void> append_memory(std::string& out, const Memory& memory, bool deleted)
     return fail(unwritable(memory, "its line would be longer than the limit of 16 MiB"));
   }
   out.push_back('\n');
+  return {};
+}
+
+Result<void> append_metadata(std::string& out, const JsonObject& metadata) {
+  const std::size_t start = out.size();
+  MetadataWriter writer{out};
+  if (!writer.object(metadata, kMetadataLevel)) {
+    out.resize(start);
+    return fail(QuarnError::serialization(std::string("metadata cannot be written: ") + writer.problem));
+  }
   return {};
 }
 

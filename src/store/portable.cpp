@@ -16,7 +16,6 @@
 #include "pager/file.h"
 #include "store/catalog.h"
 #include "store/jsonl.h"
-#include "store/record_cache.h"
 #include "store/runs.h"
 #include "store/store.h"
 
@@ -103,8 +102,9 @@ Result<void> write_export(pager::File& file, Store& store, std::uint64_t count,
   jsonl::append_header(out, {store.dimensions(), count});
   for (const CatalogEntry& entry : store.catalog()) {
     if (entry.deleted && !include_deleted) continue;
-    const Bytes bytes = TRY(read_record(store.pager(), entry));
-    const Memory memory = with_row_access(TRY(memory::decode_memory(bytes)), entry);
+    Memory memory = TRY(memory::decode_memory(TRY(read_record(store.pager(), entry))));
+    memory.accessed_at = entry.accessed_at;
+    memory.access_count = entry.access_count;
     TRY(jsonl::append_memory(out, memory, entry.deleted));
     if (out.size() >= kChunk) TRY(write_out());
   }
