@@ -4,8 +4,9 @@
 PYTHON := /usr/bin/python3
 JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake make pkg-config libssl-dev zlib1g-dev libargon2-dev libmsgpack-cxx-dev \
-            libgtest-dev libbenchmark-dev python3-dev python3-pytest
+            libgtest-dev libbenchmark-dev python3-dev python3-pytest python3-mypy
 CMAKE_FLAGS := -DPython3_EXECUTABLE=$(PYTHON)
+CONFIGURE := cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 
 .PHONY: all deps build build-asan demo test test-cpp test-asan test-python bench clean
 
@@ -20,14 +21,17 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	$(CONFIGURE)
 	cmake --build build -j $(JOBS) -- --no-print-directory
 
 build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_PYTHON=OFF -DQUARN_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-asan -j $(JOBS) -- --no-print-directory
 
-demo: build
+# Only the module: the demo needs nothing else.
+demo: deps
+	$(CONFIGURE)
+	cmake --build build --target quarn -j $(JOBS) -- --no-print-directory
 	PYTHONPATH=$(CURDIR)/build/src/lib $(PYTHON) examples/agent_memory.py
 
 test: test-cpp test-asan test-python
@@ -40,7 +44,7 @@ test-asan: build-asan
 
 test-python: build
 	@if ls tests/test_*.py >/dev/null 2>&1; then \
-	  PYTHONPATH=$(CURDIR)/build/src/lib $(PYTHON) -m pytest -q tests; \
+	  PYTHONPATH=$(CURDIR)/build/src/lib QUARN_CLI=$(CURDIR)/build/quarn $(PYTHON) -m pytest -q tests; \
 	else echo "no Python tests yet"; fi
 
 bench: build
