@@ -112,6 +112,7 @@ def corrupt(lines):
         ([header.replace('"dimensions":4', '"dimensions":3'), one, two],
          "line 1: the file holds vectors of 3 dimensions, the database 4"),
         ([header, "", one, two], "line 2: a memory line must be a JSON object, not nothing"),
+        ([header, one, " " * (16 << 20) + two], "line 3: the line is longer than the limit of 16 MiB"),
         ([], "line 1: the file is empty"),
     ]
 
@@ -131,6 +132,16 @@ def test_a_bad_line_refuses_the_whole_file(db, tmp_path):
         assert str(error.value).startswith(message), (lines, str(error.value))
         assert len(target) == 1 and target.stats()["file_bytes"] == 9 * 8192 + 8192
     assert target.get(kept)["content"] == "kept"
+
+
+def test_crlf_lines_and_a_missing_last_newline_are_read(db, tmp_path):
+    ids = [remember(db, "one"), remember(db, "two")]
+    path = tmp_path / "out.jsonl"
+    db.export_jsonl(str(path))
+    path.write_bytes(path.read_bytes().rstrip(b"\n").replace(b"\n", b"\r\n"))
+    other = quarn.open(str(tmp_path / "other.quarn"), PASSPHRASE, dimensions=DIMS)
+    assert other.import_jsonl(str(path)) == 2
+    assert [other.get(i) for i in ids] == [db.get(i) for i in ids]
 
 
 def test_paths_and_files_that_cannot_be_used(db, tmp_path):

@@ -75,6 +75,11 @@ def test_the_stub_names_exactly_the_module_and_its_members(stub):
 
 def test_mypy_strict_accepts_the_whole_api_and_refuses_wrong_types(tmp_path):
     typing = ROOT / "tests" / "typing"
+    sample = (typing / "whole_api.py").read_text()
+    for cls in (quarn.Quarn, quarn.Session, quarn.Turn):
+        for name in vars(cls):
+            if public(name) and name not in ("__enter__", "__exit__", "__len__", "__repr__"):
+                assert f".{name}" in sample, f"the sample does not use {cls.__name__}.{name}"
     env = dict(os.environ, MYPYPATH=str(STUB.parent))
     env.pop("PYTHONPATH", None)
     done = subprocess.run(
