@@ -205,27 +205,38 @@ Result<std::string> Cursor::string() {
 
 Result<Number> Cursor::number() {
   peek();
-  const char* start = p_;
+  const char* p = p_;
+  const auto digits = [&] {
+    const char* start = p;
+    while (p < end_ && is_digit(*p)) ++p;
+    return p != start;
+  };
   Number n;
-  if (p_ < end_ && *p_ == '-') ++p_;
-  if (p_ == end_ || !is_digit(*p_)) return fail(syntax("expected a value"));
-  if (*p_ == '0') {
-    ++p_;
-  } else {
-    while (p_ < end_ && is_digit(*p_)) ++p_;
+  if (p < end_ && *p == '-') ++p;
+  if (p < end_ && *p == '0') {
+    ++p;
+  } else if (!digits()) {
+    return fail(syntax("expected a value"));
   }
-  if (p_ < end_ && *p_ == '.') {
-    ++p_;
-    TRY(digits());
+  if (p < end_ && *p == '.') {
+    ++p;
     n.integral = false;
+    if (!digits()) {
+      p_ = p;
+      return fail(syntax("expected a digit"));
+    }
   }
-  if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-    ++p_;
-    if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-    TRY(digits());
+  if (p < end_ && (*p == 'e' || *p == 'E')) {
+    ++p;
     n.integral = false;
+    if (p < end_ && (*p == '+' || *p == '-')) ++p;
+    if (!digits()) {
+      p_ = p;
+      return fail(syntax("expected a digit"));
+    }
   }
-  n.text = std::string_view(start, static_cast<std::size_t>(p_ - start));
+  n.text = std::string_view(p_, static_cast<std::size_t>(p - p_));
+  p_ = p;
   return n;
 }
 
@@ -254,12 +265,6 @@ std::string_view Cursor::found() {
     case '\0': return p_ == end_ ? "nothing" : "an invalid value";
     default: return at_number() ? "a number" : "an invalid value";
   }
-}
-
-Result<void> Cursor::digits() {
-  if (p_ == end_ || !is_digit(*p_)) return fail(syntax("expected a digit"));
-  while (p_ < end_ && is_digit(*p_)) ++p_;
-  return {};
 }
 
 Result<std::uint32_t> Cursor::hex4() {

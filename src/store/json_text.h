@@ -74,7 +74,6 @@ class Cursor {
   std::string_view found();
 
  private:
-  [[nodiscard]] Result<void> digits();
   [[nodiscard]] Result<std::uint32_t> hex4();
   [[nodiscard]] Result<void> escape(std::string& out);
 

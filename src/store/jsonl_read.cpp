@@ -76,6 +76,23 @@ std::string label(std::string_view name, std::size_t index) {
 }
 
 Result<float> read_f32(Cursor& r, std::string_view name, std::size_t index = kNoIndex) {
+  if (r.at_number()) {
+    auto number = r.number();
+    if (number) {
+      const std::string_view text = number->text;
+      float value = 0.0f;
+      const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (ec == std::errc::result_out_of_range) {
+        if (json::beyond_largest(text)) {
+          return fail(Cursor::field(label(name, index), "is beyond the range of a 32-bit float"));
+        }
+        return text[0] == '-' ? -0.0f : 0.0f;
+      }
+      if (ec != std::errc{} || end != text.data() + text.size()) return fail(r.syntax("bad number"));
+      return value;
+    }
+    if (!r.looking_at("-Infinity")) return fail(std::move(number).error());
+  }
   if (r.peek() == '"') {
     const std::string text = TRY(r.string());
     if (const auto value = non_finite(text)) return *value;
@@ -88,18 +105,7 @@ Result<float> read_f32(Cursor& r, std::string_view name, std::size_t index = kNo
                               "is not JSON: write NaN and the infinities as the strings \"NaN\", "
                               "\"Infinity\" and \"-Infinity\""));
   }
-  if (!r.at_number()) return fail(r.wrong_type(label(name, index), "a number"));
-  const Number n = TRY(r.number());
-  float value = 0.0f;
-  const auto [end, ec] = std::from_chars(n.text.data(), n.text.data() + n.text.size(), value);
-  if (ec == std::errc::result_out_of_range) {
-    if (json::beyond_largest(n.text)) {
-      return fail(Cursor::field(label(name, index), "is beyond the range of a 32-bit float"));
-    }
-    return n.text[0] == '-' ? -0.0f : 0.0f;
-  }
-  if (ec != std::errc{} || end != n.text.data() + n.text.size()) return fail(r.syntax("bad number"));
-  return value;
+  return fail(r.wrong_type(label(name, index), "a number"));
 }
 
 // A metadata number: as the Python value json.loads would give goes through remember.
