@@ -42,6 +42,8 @@ PyObject* quarn_cache_stats(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) 
 PyObject* quarn_set_max_snapshots(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* quarn_stats(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* quarn_export_encrypted(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* quarn_set_index_params(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* quarn_set_iterative_scan(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
 // Recall shared by Quarn.recall and Session.recall. recall_request converts `query`, `top_k` and
 // `memory_types` (nullptr: left out) into `request`, leaving its other fields as they are;
