@@ -9,7 +9,7 @@
 namespace quarn::store {
 namespace {
 
-static_assert(sizeof(ScanEntry) == 96, "the per-row cost stated in record_cache.h");
+static_assert(sizeof(ScanEntry) + sizeof(VectorInfo) == 88, "the per-row cost in record_cache.h");
 
 // The smallest float at or above v.
 float float_up(double v) {
@@ -21,33 +21,29 @@ float float_up(double v) {
 // Room for the rounding of the double arithmetic below (a few units of 2^-53).
 constexpr double kSlack = 1.0 + 1e-12;
 
-// The codes of a vector of finite values and the bounds ScanEntry describes.
-void encode_codes(std::span<const float> x, std::int8_t* codes, ScanEntry& e) {
+// The codes of a vector of finite values and the bounds VectorInfo describes.
+void encode_codes(std::span<const float> x, std::uint8_t* codes, VectorInfo& info) {
   double xmax = 0.0, x2 = 0.0;
   for (float v : x) {
     xmax = std::max(xmax, std::fabs(static_cast<double>(v)));
     x2 += static_cast<double>(v) * v;
   }
   const float scale = static_cast<float>(xmax / 127.0);
-  double emax = 0.0, e2 = 0.0, c2 = 0.0;
-  std::uint32_t c1 = 0;
+  double e2 = 0.0, c2 = 0.0;
   for (std::size_t i = 0; i < x.size(); ++i) {
     double c = 0.0;
     if (scale > 0.0f) c = std::clamp(std::nearbyint(x[i] / static_cast<double>(scale)), -127.0, 127.0);
-    codes[i] = static_cast<std::int8_t>(c);
-    const double err = std::fabs(static_cast<double>(x[i]) - static_cast<double>(scale) * c);
-    emax = std::max(emax, err);
+    codes[i] = static_cast<std::uint8_t>(c + 128.0);
+    const double err = static_cast<double>(x[i]) - static_cast<double>(scale) * c;
     e2 += err * err;
     c2 += c * c;
-    c1 += static_cast<std::uint32_t>(std::fabs(c));
   }
-  e.scale = scale;
-  e.err_max = float_up(emax * kSlack);
-  e.err_norm = float_up(std::sqrt(e2) * kSlack);
-  e.code_norm = float_up(std::sqrt(c2) * kSlack);
-  e.vector_norm = float_up(std::sqrt(x2) * kSlack);
-  e.vector_max = float_up(xmax);
-  e.code_abs = c1;
+  info.scale = scale;
+  info.scaled_code_norm = float_up(static_cast<double>(scale) * std::sqrt(c2) * kSlack);
+  info.err_norm = float_up(std::sqrt(e2) * kSlack);
+  info.vector_norm = float_up(std::sqrt(x2) * kSlack);
+  info.vector_max = float_up(xmax);
+  info.exact_only = false;
 }
 
 }  // namespace
@@ -74,7 +70,10 @@ float ScanTable::usage(std::size_t slot, std::uint32_t count) {
 }
 
 void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) {
-  if (slot >= entries_.size()) entries_.resize(slot + 1);
+  if (slot >= entries_.size()) {
+    entries_.resize(slot + 1);
+    infos_.resize(slot + 1);
+  }
   drop(slot);
   ScanEntry& e = entries_[slot];
   e = ScanEntry{};
@@ -93,21 +92,21 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
     squares += x * x;
     finite = finite && std::isfinite(x);
   }
-  e.norm_squares = squares;
-  e.norm = std::sqrt(squares);
+  VectorInfo& info = infos_[slot];
+  info = VectorInfo{};
+  info.norm_squares = squares;
+  info.norm = std::sqrt(squares);
   if (m.vector.size() != dims_) {
-    e.exact_only = true;
     odd_vectors_[slot] = m.vector;
   } else {
     if (slot / kChunk >= chunks_.size()) chunks_.resize(slot / kChunk + 1);
     Chunk& chunk = chunks_[slot / kChunk];
     if (chunk.used++ == 0) {
       chunk.vectors = std::make_unique_for_overwrite<float[]>(kChunk * dims_);
-      chunk.codes = std::make_unique_for_overwrite<std::int8_t[]>(kChunk * dims_);
+      chunk.codes = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk * dims_);
     }
     std::copy(m.vector.begin(), m.vector.end(), chunk.vectors.get() + (slot % kChunk) * dims_);
-    e.exact_only = !finite || dims_ == 0;
-    if (!e.exact_only) encode_codes(m.vector, chunk.codes.get() + (slot % kChunk) * dims_, e);
+    if (finite && dims_ != 0) encode_codes(m.vector, chunk.codes.get() + (slot % kChunk) * dims_, info);
   }
   if (m.id != row.id) foreign_ids_[slot] = m.id;
   e.agent = hold_agent(m.agent_id);
@@ -127,6 +126,7 @@ void ScanTable::drop(std::size_t slot) {
   foreign_ids_.erase(slot);
   release_agent(e.agent);
   e = ScanEntry{};
+  infos_[slot] = VectorInfo{};
 }
 
 void ScanTable::relocate(std::size_t slot, const CatalogEntry& row) {

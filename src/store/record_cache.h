@@ -18,8 +18,8 @@
 // the next scan reads them again.
 //
 // Cost per record, for d dimensions: 5 * d bytes for its vector and its 8-bit codes (in chunks of
-// 256 slots, freed when no slot of the chunk holds an entry) and sizeof(ScanEntry) = 96 bytes per
-// catalog row; agent ids are stored once each. 384 dimensions: about 2 KB per memory.
+// 256 slots, freed when no slot of the chunk holds an entry) and 88 bytes per catalog row
+// (ScanEntry and VectorInfo); agent ids are stored once each. 384 dimensions: about 2 KB per memory.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +37,7 @@
 
 namespace quarn::store {
 
-// The scan fields of one record and the bounds of its 8-bit codes (see scoring.h).
+// The scan fields of one record.
 struct ScanEntry {
   std::uint64_t start_page = 0;  // the run it was made from
   std::uint32_t page_count = 0;
@@ -45,28 +45,13 @@ struct ScanEntry {
   std::int64_t created_at = 0;
   std::int64_t ttl_secs = 0;  // when has_ttl
   float importance = 0.0f;
-  float norm_squares = 0.0f;  // sum of squares of the vector in position order, and its root
-  float norm = 0.0f;
-  std::uint32_t agent = 0;  // number of its agent id in the table
-  // Codes: c_i = round(x_i / scale) in -127..127, with |x_i - scale * c_i| <= err_max,
-  // ||x - scale * c||_2 <= err_norm, sum |c_i| = code_abs, ||c||_2 <= code_norm,
-  // ||x||_2 <= vector_norm and |x_i| <= vector_max (all bounds rounded upwards).
-  float scale = 0.0f;
-  float err_max = 0.0f;
-  float err_norm = 0.0f;
-  float code_norm = 0.0f;
-  float vector_norm = 0.0f;
-  float vector_max = 0.0f;
-  std::uint32_t code_abs = 0;
+  std::uint32_t agent = 0;        // number of its agent id in the table
   std::uint32_t usage_count = 0;  // ln(usage_count + 1) = usage, cached for the catalog's count
   float usage = 0.0f;
   MemoryType memory_type = MemoryType::Episodic;
   memory::Scope scope = memory::Scope::Private;
   bool has_ttl = false;
   bool present = false;
-  // The vector has no codes (not the database's length, or an element that is not finite):
-  // every scan scores it exactly.
-  bool exact_only = false;
 
   // The expiry rule, with the subtraction wrapping.
   bool expired(std::int64_t now) const {
@@ -76,6 +61,23 @@ struct ScanEntry {
     return present && start_page == row.start_page && page_count == row.page_count &&
            len == row.len;
   }
+};
+
+// What scoring needs of a record's vector: its norms as memory::similarity computes them, and
+// the bounds of its 8-bit codes c_i = round(x_i / scale) in -127..127 (see scoring.h), all
+// rounded upwards: ||x - scale * c||_2 <= err_norm, scale * ||c||_2 <= scaled_code_norm,
+// ||x||_2 <= vector_norm, |x_i| <= vector_max.
+struct VectorInfo {
+  float norm_squares = 0.0f;  // sum of squares in position order, and its root
+  float norm = 0.0f;
+  float scale = 0.0f;
+  float scaled_code_norm = 0.0f;
+  float err_norm = 0.0f;
+  float vector_norm = 0.0f;
+  float vector_max = 0.0f;
+  // No codes (not the database's length, or an element that is not finite): always scored
+  // exactly.
+  bool exact_only = true;
 };
 
 class ScanTable {
@@ -91,10 +93,11 @@ class ScanTable {
     return slot < entries_.size() && entries_[slot].same_run(row);
   }
   const ScanEntry& entry(std::size_t slot) const { return entries_[slot]; }
+  const VectorInfo& info(std::size_t slot) const { return infos_[slot]; }
   // The slot's vector: dimensions() values, or another length for an exact_only entry.
   std::span<const float> vector(std::size_t slot) const;
-  // dimensions() codes; only for entries that are not exact_only.
-  const std::int8_t* codes(std::size_t slot) const {
+  // dimensions() codes, each c_i + 128; only for vectors that are not exact_only.
+  const std::uint8_t* codes(std::size_t slot) const {
     return chunks_[slot / kChunk].codes.get() + (slot % kChunk) * dims_;
   }
   const std::string& agent_name(std::uint32_t agent) const { return agents_[agent].name; }
@@ -118,7 +121,7 @@ class ScanTable {
  private:
   struct Chunk {
     std::unique_ptr<float[]> vectors;
-    std::unique_ptr<std::int8_t[]> codes;
+    std::unique_ptr<std::uint8_t[]> codes;
     std::uint32_t used = 0;
   };
   struct Agent {
@@ -130,6 +133,7 @@ class ScanTable {
 
   std::size_t dims_;
   std::vector<ScanEntry> entries_;
+  std::vector<VectorInfo> infos_;
   std::vector<Chunk> chunks_;
   std::unordered_map<std::size_t, std::vector<float>> odd_vectors_;
   std::unordered_map<std::size_t, Ulid> foreign_ids_;
@@ -162,7 +166,7 @@ struct ScanBuffers {
   std::vector<std::size_t> picked;
   std::vector<std::uint8_t> scored;
   std::vector<std::int32_t> code_dots;
-  std::vector<const std::int8_t*> code_rows;
+  std::vector<const std::uint8_t*> code_rows;
 };
 
 class RecordCache {

@@ -16,12 +16,7 @@ namespace {
 
 constexpr double kSlack = 1.0 + 1e-12;  // room for the rounding of the double arithmetic
 constexpr std::size_t kFew = 32;        // candidates beyond top_k for which bounds do not pay
-
-float float_up(double v) {
-  float f = static_cast<float>(v);
-  if (static_cast<double>(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-  return f;
-}
+constexpr double kQueryLevels = 63.0;   // query codes lie in -63..63 (see madd32)
 
 // Dot products of the query with eight vectors of its length, eight sums in flight, each in
 // position order.
@@ -41,14 +36,15 @@ float dot_one(std::span<const float> query, std::span<const float> v) {
   return dot;
 }
 
-float finish(float dot, const QueryPlan& plan, const ScanEntry& e) {
-  if (plan.squares == 0.0f || e.norm_squares == 0.0f) return 0.0f;
-  return dot / (plan.norm * e.norm);
+float finish(float dot, const QueryPlan& plan, const VectorInfo& v) {
+  if (plan.squares == 0.0f || v.norm_squares == 0.0f) return 0.0f;
+  return dot / (plan.norm * v.norm);
 }
 
-// Integer dot products of the query's codes with rows of 8-bit codes (nullptr rows are skipped).
-// Integer sums are exact in any order.
-void code_dots_plain(const std::int16_t* q, std::size_t d, const std::int8_t* const* rows,
+// Integer dot products of the query's codes with rows of stored codes (c_i + 128, so unsigned):
+// out[j] = sum q_i * u_i, which is sum q_i * c_i + 128 * sum q_i. Rows that are nullptr are
+// skipped. Integer sums are exact in any order.
+void code_dots_plain(const std::int8_t* q, std::size_t d, const std::uint8_t* const* rows,
                      std::size_t n, std::int32_t* out) {
   for (std::size_t j = 0; j < n; ++j) {
     if (rows[j] == nullptr) continue;
@@ -66,23 +62,28 @@ void code_dots_plain(const std::int16_t* q, std::size_t d, const std::int8_t* co
   return _mm_cvtsi128_si32(s);
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i madd16(__m256i acc, __m256i q,
-                                                                 const std::int8_t* c) {
-  const __m256i wide = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
-  return _mm256_add_epi32(acc, _mm256_madd_epi16(q, wide));
+// Products of unsigned codes (<= 255) and query codes (|q| <= 63) summed in pairs stay within
+// 16 bits (2 * 255 * 63 = 32130), so the pair sums never saturate; they are widened to 32 bits
+// before any further addition.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i madd32(__m256i acc, __m256i q,
+                                                                 const std::uint8_t* c) {
+  const __m256i pairs =
+      _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(c)), q);
+  return _mm256_add_epi32(acc, _mm256_madd_epi16(pairs, _mm256_set1_epi16(1)));
 }
 
-// Four rows, sixteen codes a step; |products| <= 127 * 127, so no sum overflows.
-[[gnu::target("avx2")]] void code_dots4_avx2(const std::int16_t* q, std::size_t d,
-                                             const std::int8_t* const (&r)[4], std::int32_t (&out)[4]) {
-  const std::size_t full = d / 16 * 16;
+// Four rows, thirty-two codes a step.
+[[gnu::target("avx2")]] void code_dots4_avx2(const std::int8_t* q, std::size_t d,
+                                             const std::uint8_t* const (&r)[4],
+                                             std::int32_t (&out)[4]) {
+  const std::size_t full = d / 32 * 32;
   __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-  for (std::size_t i = 0; i < full; i += 16) {
+  for (std::size_t i = 0; i < full; i += 32) {
     const __m256i qv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
-    a0 = madd16(a0, qv, r[0] + i);
-    a1 = madd16(a1, qv, r[1] + i);
-    a2 = madd16(a2, qv, r[2] + i);
-    a3 = madd16(a3, qv, r[3] + i);
+    a0 = madd32(a0, qv, r[0] + i);
+    a1 = madd32(a1, qv, r[1] + i);
+    a2 = madd32(a2, qv, r[2] + i);
+    a3 = madd32(a3, qv, r[3] + i);
   }
   out[0] = sum8(a0);
   out[1] = sum8(a1);
@@ -93,7 +94,7 @@ void code_dots_plain(const std::int16_t* q, std::size_t d, const std::int8_t* co
   }
 }
 
-void code_dots_avx2(const std::int16_t* q, std::size_t d, const std::int8_t* const* rows,
+void code_dots_avx2(const std::int8_t* q, std::size_t d, const std::uint8_t* const* rows,
                     std::size_t n, std::int32_t* out) {
   std::size_t group[4];
   std::size_t held = 0;
@@ -101,7 +102,7 @@ void code_dots_avx2(const std::int16_t* q, std::size_t d, const std::int8_t* con
     if (rows[j] == nullptr) continue;
     group[held++] = j;
     if (held < 4) continue;
-    const std::int8_t* const r[4] = {rows[group[0]], rows[group[1]], rows[group[2]], rows[group[3]]};
+    const std::uint8_t* const r[4] = {rows[group[0]], rows[group[1]], rows[group[2]], rows[group[3]]};
     std::int32_t dots[4];
     code_dots4_avx2(q, d, r, dots);
     for (std::size_t g = 0; g < 4; ++g) out[group[g]] = dots[g];
@@ -111,7 +112,7 @@ void code_dots_avx2(const std::int16_t* q, std::size_t d, const std::int8_t* con
 }
 #endif
 
-void code_dots(const std::int16_t* q, std::size_t d, const std::int8_t* const* rows, std::size_t n,
+void code_dots(const std::int8_t* q, std::size_t d, const std::uint8_t* const* rows, std::size_t n,
                std::int32_t* out) {
 #if defined(__x86_64__)
   static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
@@ -127,29 +128,26 @@ QueryPlan plan_query(std::span<const float> query, std::size_t dimensions) {
   plan.query = query;
   for (float x : query) plan.squares += x * x;
   plan.norm = std::sqrt(plan.squares);
-  double max_abs = 0.0, abs_sum = 0.0, squares = 0.0;
+  double max_abs = 0.0, squares = 0.0;
   bool finite = true;
   for (float x : query) {
     finite = finite && std::isfinite(x);
     max_abs = std::max(max_abs, std::fabs(static_cast<double>(x)));
-    abs_sum += std::fabs(static_cast<double>(x));
     squares += static_cast<double>(x) * x;
   }
-  const float step = static_cast<float>(max_abs / 127.0);
+  const float step = static_cast<float>(max_abs / kQueryLevels);
   if (!finite || query.size() != dimensions || dimensions == 0 || !(step > 0.0f)) return plan;
   plan.step = step;
   plan.codes.resize(query.size());
-  double err_max = 0.0, err_squares = 0.0;
+  double err_squares = 0.0;
   for (std::size_t i = 0; i < query.size(); ++i) {
-    const double c = std::clamp(std::nearbyint(query[i] / plan.step), -127.0, 127.0);
-    plan.codes[i] = static_cast<std::int16_t>(c);
-    const double err = std::fabs(static_cast<double>(query[i]) - plan.step * c);
-    err_max = std::max(err_max, err);
+    const double c = std::clamp(std::nearbyint(query[i] / plan.step), -kQueryLevels, kQueryLevels);
+    plan.codes[i] = static_cast<std::int8_t>(c);
+    plan.code_sum += static_cast<std::int32_t>(c);
+    const double err = static_cast<double>(query[i]) - plan.step * c;
     err_squares += err * err;
   }
-  plan.err_max = err_max * kSlack;
   plan.err_norm = std::sqrt(err_squares) * kSlack;
-  plan.abs_sum = abs_sum * kSlack;
   plan.norm_hi = std::sqrt(squares) * kSlack;
   plan.max_abs = max_abs;
   plan.bounded = true;
@@ -166,19 +164,19 @@ void exact_similarities(const QueryPlan& plan, const ScanTable& table,
     for (std::size_t j = held; j < 8; ++j) vectors[j] = vectors[0];
     dot8(plan.query, vectors, dots);
     for (std::size_t j = 0; j < held; ++j) {
-      out[batch[j]] = finish(dots[j], plan, table.entry(slots[batch[j]]));
+      out[batch[j]] = finish(dots[j], plan, table.info(slots[batch[j]]));
     }
     held = 0;
   };
   for (std::size_t k = 0; k < slots.size(); ++k) {
-    const ScanEntry& e = table.entry(slots[k]);
-    if (plan.squares == 0.0f || e.norm_squares == 0.0f) {
+    const VectorInfo& info = table.info(slots[k]);
+    if (plan.squares == 0.0f || info.norm_squares == 0.0f) {
       out[k] = 0.0f;
       continue;
     }
     const std::span<const float> v = table.vector(slots[k]);
     if (v.size() != plan.query.size() || plan.query.empty()) {
-      out[k] = finish(dot_one(plan.query, v), plan, e);
+      out[k] = finish(dot_one(plan.query, v), plan, info);
       continue;
     }
     batch[held] = k;
@@ -197,40 +195,44 @@ void similarity_bounds(const QueryPlan& plan, const ScanTable& table,
     std::fill(out.begin(), out.end(), plan.squares == 0.0f ? 0.0f : kNone);
     return;
   }
-  buf.code_rows.resize(n);
-  buf.code_dots.resize(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const ScanEntry& e = table.entry(slots[k]);
-    buf.code_rows[k] = e.exact_only || e.norm_squares == 0.0f ? nullptr : table.codes(slots[k]);
-  }
-  code_dots(plan.codes.data(), d, buf.code_rows.data(), n, buf.code_dots.data());
-
   // The computed dot differs from the real one by at most gamma_d * sum |q_i x_i| <= gamma_d *
   // ||q|| ||x||, plus (d + 1) * 2^-149 for products that underflow.
   const double unit = std::ldexp(1.0, -24);
   const double gamma = static_cast<double>(d) * unit / (1.0 - static_cast<double>(d) * unit);
   const double tiny = static_cast<double>(d + 1) * std::ldexp(1.0, -149);
   const double overflow = std::ldexp(1.0, 100) / (plan.max_abs * static_cast<double>(d));
+  const double rounding = gamma * plan.norm_hi;
+  // hi + |hi| * 2^-21 + 2^-148 rounds to a float no smaller than hi, and covers the few roundings
+  // of the double arithmetic.
+  const double widen = std::ldexp(1.0, -21), floor = std::ldexp(1.0, -148);
+  // In runs of kRun candidates, so that their infos and dots stay in the nearest cache.
+  constexpr std::size_t kRun = 64;
+  buf.code_rows.resize(kRun);
+  buf.code_dots.resize(kRun);
   for (std::size_t k = 0; k < n; ++k) {
-    const ScanEntry& e = table.entry(slots[k]);
-    if (e.norm_squares == 0.0f) {
-      out[k] = 0.0f;  // exactly what the similarity is
-      continue;
+    if (k % kRun == 0) {
+      const std::size_t count = std::min(kRun, n - k);
+      for (std::size_t j = 0; j < count; ++j) {
+        const VectorInfo& v = table.info(slots[k + j]);
+        buf.code_rows[j] = v.exact_only || v.norm_squares == 0.0f ? nullptr : table.codes(slots[k + j]);
+      }
+      code_dots(plan.codes.data(), d, buf.code_rows.data(), count, buf.code_dots.data());
     }
-    const float den = plan.norm * e.norm;
-    if (e.exact_only || !(den > 0.0f) || !std::isfinite(den) || e.vector_max >= overflow) {
-      out[k] = kNone;
-      continue;
-    }
-    // q . x = s * step * D + s * (q - step d) . c + q . (x - s c): each rest bounded two ways.
-    const double s = e.scale;
-    const double approx = s * plan.step * static_cast<double>(buf.code_dots[k]);
-    const double r1 = s * std::min(plan.err_max * e.code_abs, plan.err_norm * e.code_norm);
-    const double r2 = std::min(e.err_max * plan.abs_sum, e.err_norm * plan.norm_hi);
-    const double r3 = gamma * plan.norm_hi * e.vector_norm + tiny;
-    const double rest = r1 + r2 + r3;
-    const double hi = approx + rest + 1e-9 * (std::fabs(approx) + rest) + 1e-300;
-    out[k] = float_up(hi) / den;  // division by a positive number keeps the order
+    const VectorInfo& v = table.info(slots[k]);
+    const float den = plan.norm * v.norm;
+    // q . x = s * step * D + s * (q - step d) . c + q . (x - s c), the rests bounded by
+    // Cauchy-Schwarz.
+    const std::int32_t dot = buf.code_dots[k % kRun] - 128 * plan.code_sum;
+    const double approx = static_cast<double>(v.scale) * plan.step * dot;
+    const double rest = plan.err_norm * v.scaled_code_norm + plan.norm_hi * v.err_norm +
+                        rounding * v.vector_norm + tiny;
+    const double hi = approx + rest + (std::fabs(approx) + rest) * widen + floor;
+    float bound = static_cast<float>(hi) / den;  // division by a positive number keeps the order
+    const bool unknown = v.exact_only || !(den > 0.0f) ||
+                         !(den < std::numeric_limits<float>::infinity()) || v.vector_max >= overflow;
+    if (unknown) bound = kNone;
+    if (v.norm_squares == 0.0f) bound = 0.0f;  // exactly what the similarity is
+    out[k] = bound;
   }
 }
 

@@ -30,10 +30,11 @@ struct QueryPlan {
   float norm = 0.0f;
   // Whether bounds apply: every element finite and not all tiny, the table's length.
   bool bounded = false;
-  std::vector<std::int16_t> codes;  // d_i = round(q_i / step) in -127..127
+  std::vector<std::int8_t> codes;  // d_i = round(q_i / step) in -63..63
+  std::int32_t code_sum = 0;       // sum of d_i
   double step = 0.0;
-  // Upper bounds of max |q_i - step * d_i|, ||q - step * d||_2, sum |q_i|, ||q||_2, max |q_i|.
-  double err_max = 0.0, err_norm = 0.0, abs_sum = 0.0, norm_hi = 0.0, max_abs = 0.0;
+  // Upper bounds of ||q - step * d||_2 and ||q||_2; max |q_i|.
+  double err_norm = 0.0, norm_hi = 0.0, max_abs = 0.0;
 };
 
 QueryPlan plan_query(std::span<const float> query, std::size_t dimensions);
