@@ -246,6 +246,30 @@ TEST_F(RecallTest, IndexPathScoresOnlyProbedLiveCandidates) {
   EXPECT_EQ(recall(r).size(), 100u);  // every live memory is a candidate
 }
 
+TEST_F(RecallTest, BuildIndexFromTheScanTableEqualsTrainingOnTheDecodedMemories) {
+  std::uint32_t seed = 5;
+  for (std::uint64_t n = 1; n <= 300; ++n) {
+    std::vector<float> v(kDims);
+    for (float& x : v) x = static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 20) / 97.0f;
+    put(make(n, v));
+  }
+  ASSERT_TRUE(store_->remove(memory_n(7).id));
+  ASSERT_TRUE(store_->flush());
+  store_->set_cache_capacity(1);  // the records are read, not served from pages
+  ASSERT_TRUE(store_->build_index());
+  auto memories = store_->memories();
+  ASSERT_TRUE(memories);
+  std::vector<Ulid> ids;
+  std::vector<float> vectors;
+  for (const Memory& m : *memories) {
+    ids.push_back(m.id);
+    vectors.insert(vectors.end(), m.vector.begin(), m.vector.end());
+  }
+  auto trained = index::train(ids, vectors, kDims);
+  ASSERT_TRUE(trained);
+  EXPECT_EQ(*index::encode_index(*store_->index()), *index::encode_index(**trained));
+}
+
 TEST_F(RecallTest, ScansReadOnlyRecordsNotYetAuthenticatedAndResultsThroughThePages) {
   std::vector<Ulid> ids;
   for (std::uint64_t n = 1; n <= 5; ++n) ids.push_back(put(make(n, {1, 2, 3, static_cast<float>(n)})));
