@@ -29,10 +29,11 @@ void encode_codes(std::span<const float> x, std::uint8_t* codes, VectorInfo& inf
     x2 += static_cast<double>(v) * v;
   }
   const float scale = static_cast<float>(xmax / 127.0);
+  // Any code will do: the bounds are measured from the codes chosen.
+  const double inverse = scale > 0.0f ? 1.0 / static_cast<double>(scale) : 0.0;
   double e2 = 0.0, c2 = 0.0;
   for (std::size_t i = 0; i < x.size(); ++i) {
-    double c = 0.0;
-    if (scale > 0.0f) c = std::clamp(std::nearbyint(x[i] / static_cast<double>(scale)), -127.0, 127.0);
+    const double c = std::clamp(std::nearbyint(x[i] * inverse), -127.0, 127.0);
     codes[i] = static_cast<std::uint8_t>(c + 128.0);
     const double err = static_cast<double>(x[i]) - static_cast<double>(scale) * c;
     e2 += err * err;
@@ -61,7 +62,7 @@ std::optional<std::uint32_t> ScanTable::find_agent(std::string_view name) const 
 }
 
 float ScanTable::usage(std::size_t slot, std::uint32_t count) {
-  ScanEntry& e = entries_[slot];
+  ScanEntry& e = chunks_[slot / kChunk].entries[slot % kChunk];
   if (e.usage_count != count) {
     e.usage_count = count;
     e.usage = std::log(static_cast<float>(count) + 1.0f);
@@ -70,12 +71,16 @@ float ScanTable::usage(std::size_t slot, std::uint32_t count) {
 }
 
 void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) {
-  if (slot >= entries_.size()) {
-    entries_.resize(slot + 1);
-    infos_.resize(slot + 1);
-  }
   drop(slot);
-  ScanEntry& e = entries_[slot];
+  if (slot / kChunk >= chunks_.size()) chunks_.resize(slot / kChunk + 1);
+  Chunk& chunk = chunks_[slot / kChunk];
+  if (chunk.used++ == 0) {
+    chunk.entries = std::make_unique<ScanEntry[]>(kChunk);
+    chunk.infos = std::make_unique<VectorInfo[]>(kChunk);
+    chunk.vectors = std::make_unique_for_overwrite<float[]>(kChunk * dims_);
+    chunk.codes = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk * dims_);
+  }
+  ScanEntry& e = chunk.entries[slot % kChunk];
   e = ScanEntry{};
   e.start_page = row.start_page;
   e.page_count = row.page_count;
@@ -92,19 +97,13 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
     squares += x * x;
     finite = finite && std::isfinite(x);
   }
-  VectorInfo& info = infos_[slot];
+  VectorInfo& info = chunk.infos[slot % kChunk];
   info = VectorInfo{};
   info.norm_squares = squares;
   info.norm = std::sqrt(squares);
   if (m.vector.size() != dims_) {
     odd_vectors_[slot] = m.vector;
   } else {
-    if (slot / kChunk >= chunks_.size()) chunks_.resize(slot / kChunk + 1);
-    Chunk& chunk = chunks_[slot / kChunk];
-    if (chunk.used++ == 0) {
-      chunk.vectors = std::make_unique_for_overwrite<float[]>(kChunk * dims_);
-      chunk.codes = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk * dims_);
-    }
     std::copy(m.vector.begin(), m.vector.end(), chunk.vectors.get() + (slot % kChunk) * dims_);
     if (finite && dims_ != 0) encode_codes(m.vector, chunk.codes.get() + (slot % kChunk) * dims_, info);
   }
@@ -114,24 +113,21 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
 }
 
 void ScanTable::drop(std::size_t slot) {
-  if (slot >= entries_.size() || !entries_[slot].present) return;
-  ScanEntry& e = entries_[slot];
-  if (odd_vectors_.erase(slot) == 0) {
-    Chunk& chunk = chunks_[slot / kChunk];
-    if (--chunk.used == 0) {
-      chunk.vectors.reset();
-      chunk.codes.reset();
-    }
-  }
+  if (slot / kChunk >= chunks_.size()) return;
+  Chunk& chunk = chunks_[slot / kChunk];
+  if (chunk.used == 0 || !chunk.entries[slot % kChunk].present) return;
+  odd_vectors_.erase(slot);
   foreign_ids_.erase(slot);
-  release_agent(e.agent);
-  e = ScanEntry{};
-  infos_[slot] = VectorInfo{};
+  release_agent(chunk.entries[slot % kChunk].agent);
+  chunk.entries[slot % kChunk] = ScanEntry{};
+  chunk.infos[slot % kChunk] = VectorInfo{};
+  if (--chunk.used == 0) chunk = Chunk{};
 }
 
 void ScanTable::relocate(std::size_t slot, const CatalogEntry& row) {
-  if (slot >= entries_.size() || !entries_[slot].present) return;
-  ScanEntry& e = entries_[slot];
+  if (slot / kChunk >= chunks_.size() || chunks_[slot / kChunk].used == 0) return;
+  ScanEntry& e = chunks_[slot / kChunk].entries[slot % kChunk];
+  if (!e.present) return;
   e.start_page = row.start_page;
   e.page_count = row.page_count;
   e.len = row.len;
@@ -181,9 +177,8 @@ bool RecordCache::servable(const cache::PageCache& pages, const Decoded& d) cons
   return d.page_count != 0;
 }
 
-Result<void> RecordCache::make_resident(pager::Pager& pager, std::size_t slot,
+Result<void> RecordCache::read_resident(pager::Pager& pager, std::size_t slot,
                                         const CatalogEntry& row) {
-  if (table_.holds(slot, row)) return {};
   const Bytes bytes = TRY(read_record_for_scan(pager, row));
   const Memory m = TRY(memory::decode_memory(bytes));
   table_.put(slot, row, m);

@@ -17,9 +17,9 @@
 // records to other pages without changing their bytes calls relocated() for each moved slot, or
 // the next scan reads them again.
 //
-// Cost per record, for d dimensions: 5 * d bytes for its vector and its 8-bit codes (in chunks of
-// 256 slots, freed when no slot of the chunk holds an entry) and 88 bytes per catalog row
-// (ScanEntry and VectorInfo); agent ids are stored once each. 384 dimensions: about 2 KB per memory.
+// Cost per record, for d dimensions: 5 * d + 88 bytes (its vector, its 8-bit codes, ScanEntry and
+// VectorInfo), allocated for chunks of 256 consecutive slots at once and freed with the last entry
+// of the chunk; agent ids are stored once each. 384 dimensions: 2008 bytes per memory.
 #pragma once
 
 #include <cstdint>
@@ -87,13 +87,16 @@ class ScanTable {
   explicit ScanTable(std::uint64_t dimensions = 0) : dims_(static_cast<std::size_t>(dimensions)) {}
 
   std::size_t dimensions() const { return dims_; }
-  std::size_t size() const { return entries_.size(); }
+  // Slots below this may hold entries.
+  std::size_t size() const { return chunks_.size() * kChunk; }
   // Whether slot has an entry for the run `row` names.
   bool holds(std::size_t slot, const CatalogEntry& row) const {
-    return slot < entries_.size() && entries_[slot].same_run(row);
+    const std::size_t c = slot / kChunk;
+    return c < chunks_.size() && chunks_[c].used != 0 && chunks_[c].entries[slot % kChunk].same_run(row);
   }
-  const ScanEntry& entry(std::size_t slot) const { return entries_[slot]; }
-  const VectorInfo& info(std::size_t slot) const { return infos_[slot]; }
+  // The entry of a slot that holds one.
+  const ScanEntry& entry(std::size_t slot) const { return chunks_[slot / kChunk].entries[slot % kChunk]; }
+  const VectorInfo& info(std::size_t slot) const { return chunks_[slot / kChunk].infos[slot % kChunk]; }
   // The slot's vector: dimensions() values, or another length for an exact_only entry.
   std::span<const float> vector(std::size_t slot) const;
   // dimensions() codes, each c_i + 128; only for vectors that are not exact_only.
@@ -119,7 +122,10 @@ class ScanTable {
   void relocate(std::size_t slot, const CatalogEntry& row);
 
  private:
+  // Entries of kChunk slots, allocated with the first of them and freed with the last.
   struct Chunk {
+    std::unique_ptr<ScanEntry[]> entries;
+    std::unique_ptr<VectorInfo[]> infos;
     std::unique_ptr<float[]> vectors;
     std::unique_ptr<std::uint8_t[]> codes;
     std::uint32_t used = 0;
@@ -132,8 +138,6 @@ class ScanTable {
   void release_agent(std::uint32_t agent);
 
   std::size_t dims_;
-  std::vector<ScanEntry> entries_;
-  std::vector<VectorInfo> infos_;
   std::vector<Chunk> chunks_;
   std::unordered_map<std::size_t, std::vector<float>> odd_vectors_;
   std::unordered_map<std::size_t, Ulid> foreign_ids_;
@@ -182,7 +186,10 @@ class RecordCache {
   // Pages in the page cache are taken from there; the others are read and authenticated from the
   // file without being cached.
   [[nodiscard]] Result<void> make_resident(pager::Pager& pager, std::size_t slot,
-                                           const CatalogEntry& row);
+                                           const CatalogEntry& row) {
+    if (table_.holds(slot, row)) return {};
+    return read_resident(pager, slot, row);
+  }
   // The memory of `slot` with the row's access statistics, read through the page cache. A decoded
   // record is served again only while every page of its run is cached; those pages are then
   // touched in order, exactly as reading them would.
@@ -206,6 +213,8 @@ class RecordCache {
     Memory memory;  // as decoded: accessed_at and access_count are the record's own
   };
   bool servable(const cache::PageCache& pages, const Decoded& d) const;
+  [[nodiscard]] Result<void> read_resident(pager::Pager& pager, std::size_t slot,
+                                           const CatalogEntry& row);
 
   ScanTable table_;
   std::unordered_map<std::size_t, Decoded> decoded_;
