@@ -266,19 +266,17 @@ void top_scored(std::size_t n, std::uint64_t top_k, ScanBuffers& buf, const Boun
   // A bound's key: NaN (no bound) above everything; -0.0 counts as +0.0, which is no lower than
   // either zero an exact score can be.
   constexpr std::uint32_t kAlways = std::numeric_limits<std::uint32_t>::max();
-  buf.bound_keys.resize(n);
-  for (std::size_t pos = 0; pos < n; ++pos) {
-    const float b = buf.bounds[pos];
-    buf.bound_keys[pos] = std::isnan(b) ? kAlways : total_order_key(b + 0.0f);
-  }
   // First the k + 8 best bounds (and every candidate without one), a min-heap of the best so far.
   const std::size_t first = k + 8;
+  buf.bound_keys.resize(n);
   buf.picked.clear();
   buf.heap.clear();
   const auto worse = [](const std::pair<std::uint32_t, std::size_t>& a,
                         const std::pair<std::uint32_t, std::size_t>& b) { return a.first > b.first; };
   for (std::size_t pos = 0; pos < n; ++pos) {
-    const std::uint32_t key = buf.bound_keys[pos];
+    const float b = buf.bounds[pos];
+    const std::uint32_t key = std::isnan(b) ? kAlways : total_order_key(b + 0.0f);
+    buf.bound_keys[pos] = key;
     if (key == kAlways) {
       buf.picked.push_back(pos);
     } else if (buf.heap.size() < first) {
