@@ -246,7 +246,7 @@ def faiss_grid(vectors, queries, exact_ids, probes, reranks):
     return out
 
 
-def grid(db, vectors, queries, label, probes=(8, 16, 32, 64), reranks=(64, 128, 256, 512),
+def grid(db, vectors, queries, label, probes=(8, 16, 32, 64, 128), reranks=(64, 128, 256, 512),
          sources=None):
     lists = [q.tolist() for q in queries]
     exact = [[int(m["content"].split()[1]) for m, _ in db.search(q, TOP)] for q in lists]

@@ -15,7 +15,9 @@
 // (forget), a restore keeps only the entries its catalog still names (catalog_replaced), reopening
 // starts empty. Access statistics live in the catalog and are read from there. A rewrite that moves
 // records to other pages without changing their bytes calls relocated() for each moved slot, or
-// the next scan reads them again.
+// the next scan reads them again; one that may put other bytes on pages a run once named (pages
+// reused) calls forget() for every slot whose row it changes, as the match by run no longer
+// proves the bytes the same.
 //
 // Cost per record, for d dimensions: 5 * d + 88 bytes (its vector, its 8-bit codes, ScanEntry and
 // VectorInfo), allocated for chunks of 256 consecutive slots at once and freed with the last entry

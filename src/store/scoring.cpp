@@ -215,6 +215,7 @@ void similarity_bounds(const QueryPlan& plan, const ScanTable& table,
       for (std::size_t j = 0; j < count; ++j) {
         const VectorInfo& v = table.info(slots[k + j]);
         buf.code_rows[j] = v.exact_only || v.norm_squares == 0.0f ? nullptr : table.codes(slots[k + j]);
+        buf.code_dots[j] = 0;  // stays 0 for rows without codes, whose bound is decided otherwise
       }
       code_dots(plan.codes.data(), d, buf.code_rows.data(), count, buf.code_dots.data());
     }
