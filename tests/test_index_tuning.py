@@ -1,4 +1,5 @@
 """The index's probe parameters, the iterative scan, and scans over more records than the cache."""
+import inspect
 import random
 
 import pytest
@@ -35,6 +36,13 @@ def test_index_params_change_the_probe_and_persist(db, reopen):
     db.flush()
     db2 = reopen()
     assert len(db2.recall(q, 100, track_access=False)) == 7
+
+
+def test_new_methods_come_last_with_their_signatures():
+    names = [n for n in vars(quarn.Quarn) if not n.startswith("__") or n in ("__enter__", "__exit__")]
+    assert names.index("set_index_params") > names.index("__exit__")
+    assert str(inspect.signature(quarn.Quarn.set_index_params)) == "(self, /, *, n_probe=None, n_rerank=None)"
+    assert str(inspect.signature(quarn.Quarn.set_iterative_scan)) == "(self, /, enabled)"
 
 
 @pytest.mark.parametrize("call, error, text", [
