@@ -114,6 +114,33 @@ class IvfPqIndex {
 std::vector<Ulid> probe(const IvfPqIndex& index, std::span<const float> query,
                         std::uint64_t n_probe, std::uint64_t n_rerank);
 
+// The candidates of a query in the order an iterative scan takes them: the first batch is exactly
+// what probe() returns; each later batch goes on with the next max(1, n_rerank) candidates of the
+// visited partitions in ascending approximate distance (ties: the order of step 5 of probe), and
+// once those run out visits the next n_probe (clamped as in probe) partitions in ascending coarse
+// distance, ordering their candidates the same way. Empty once every partition is used up. The
+// index must not change while a cursor is in use.
+class ProbeCursor {
+ public:
+  ProbeCursor(const IvfPqIndex& index, std::span<const float> query, std::uint64_t n_probe,
+              std::uint64_t n_rerank);
+  std::vector<Ulid> next();
+
+ private:
+  void visit_group();
+
+  const IvfPqIndex& index_;
+  std::span<const float> query_;
+  std::uint64_t group_ = 0;  // partitions visited per group
+  std::size_t batch_ = 0;
+  bool first_ = true;
+  std::vector<std::uint64_t> order_;  // partitions by coarse distance; filled when needed
+  std::size_t visited_ = 0;           // partitions of order_ already scored
+  std::vector<float> tables_;
+  std::vector<const Ulid*> pending_;  // the current group's candidates, in order
+  std::size_t taken_ = 0;
+};
+
 // Trains a fresh index over n = ids.size() vectors (vectors: n rows of d values, in catalog
 // order) and adds every vector to it: a training sample of min(n, 50000) vectors drawn by a
 // partial Fisher-Yates shuffle, k-means for ceil(sqrt(n)) coarse centroids, then k-means with
@@ -125,6 +152,11 @@ std::vector<Ulid> probe(const IvfPqIndex& index, std::span<const float> query,
 [[nodiscard]] Result<std::unique_ptr<IvfPqIndex>> train(std::span<const Ulid> ids,
                                                         std::span<const float> vectors,
                                                         std::uint64_t d);
+
+// The same over n rows of d values each, rows[i] holding the vector of ids[i]: identical results.
+[[nodiscard]] Result<std::unique_ptr<IvfPqIndex>> train_rows(std::span<const Ulid> ids,
+                                                             std::span<const float* const> rows,
+                                                             std::uint64_t d);
 
 // Sizes used by train: ceil(sqrt(n)) partitions (at least 1, at most n), and the subspace
 // boundaries j * d / M for M = max(1, d / 8) subspaces, never more than d (d = 0: just [0]).

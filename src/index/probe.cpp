@@ -166,4 +166,52 @@ std::vector<Ulid> probe(const IvfPqIndex& index, std::span<const float> query,
   return result;
 }
 
+ProbeCursor::ProbeCursor(const IvfPqIndex& index, std::span<const float> query,
+                         std::uint64_t n_probe, std::uint64_t n_rerank)
+    : index_(index), query_(query) {
+  if (query.size() < index.dims || index.n_partitions == 0) return;  // next() gives nothing
+  group_ = std::clamp<std::uint64_t>(n_probe, 1, index.n_partitions);
+  batch_ = static_cast<std::size_t>(std::max<std::uint64_t>(1, n_rerank));
+}
+
+std::vector<Ulid> ProbeCursor::next() {
+  if (group_ == 0) return {};
+  if (first_) {
+    first_ = false;
+    return probe(index_, query_, group_, batch_);
+  }
+  if (order_.empty()) {
+    // The first batch came from probe(): every candidate of the first group, in the same order,
+    // with that batch skipped.
+    order_ = nearest_partitions(index_, query_.data(), index_.n_partitions);
+    tables_ = distance_tables(index_.pq, index_.subspaces(), query_.data());
+    visit_group();
+    taken_ = std::min(batch_, pending_.size());
+  }
+  while (taken_ == pending_.size()) {
+    if (visited_ == order_.size()) return {};
+    visit_group();
+  }
+  const std::size_t count = std::min(batch_, pending_.size() - taken_);
+  std::vector<Ulid> ids;
+  ids.reserve(count);
+  for (std::size_t i = taken_; i < taken_ + count; ++i) ids.push_back(*pending_[i]);
+  taken_ += count;
+  return ids;
+}
+
+void ProbeCursor::visit_group() {
+  const std::size_t end = std::min<std::size_t>(order_.size(), visited_ + group_);
+  std::size_t total = 0;
+  for (std::size_t i = visited_; i < end; ++i) total += index_.partitions[order_[i]].ids.size();
+  Best best(total, total);  // keeps everything: collects, then sorts once
+  for (std::size_t i = visited_; i < end; ++i) {
+    score_posting(index_.partitions[order_[i]], index_.subspaces(), tables_.data(), best);
+  }
+  pending_.clear();
+  for (const Ranked& r : std::move(best).sorted()) pending_.push_back(r.id);
+  taken_ = 0;
+  visited_ = end;
+}
+
 }  // namespace quarn::index

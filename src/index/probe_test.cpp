@@ -161,5 +161,38 @@ TEST(IndexProbe, MatchesTheDefinitionWithEveryKernel) {
   kernels::set_isa(kernels::supported_isa());
 }
 
+TEST(IndexProbe, CursorGoesOnInDistanceOrderThenPartitionByPartitionUntilAllAreUsed) {
+  const std::size_t d = 37;
+  const IvfPqIndex index = random_index(1500, d);
+  const std::vector<float> queries = testing::clustered(5, d, 30, 12);
+  for (std::size_t qi = 0; qi < 5; ++qi) {
+    const std::vector<float> q(queries.begin() + qi * d, queries.begin() + (qi + 1) * d);
+    for (auto [np, nr] : {std::pair<std::uint64_t, std::uint64_t>{8, 64}, {3, 1}, {0, 0}, {39, 5000}}) {
+      ProbeCursor cursor(index, q, np, nr);
+      const std::vector<Ulid> first = cursor.next();
+      EXPECT_EQ(first, probe(index, q, np, nr));
+      // The rest of the first group, in the order probe gives when it keeps them all.
+      std::vector<Ulid> seen = first;
+      const std::size_t group = std::clamp<std::uint64_t>(np, 1, 39);
+      const std::vector<Ulid> whole_group = probe(index, q, group, UINT64_MAX);
+      while (seen.size() < whole_group.size()) {
+        const std::vector<Ulid> more = cursor.next();
+        ASSERT_FALSE(more.empty());
+        EXPECT_LE(more.size(), std::max<std::uint64_t>(1, nr));
+        seen.insert(seen.end(), more.begin(), more.end());
+      }
+      EXPECT_EQ(seen, whole_group);
+      for (std::vector<Ulid> more = cursor.next(); !more.empty(); more = cursor.next()) {
+        seen.insert(seen.end(), more.begin(), more.end());
+      }
+      // Every indexed id exactly once.
+      ASSERT_EQ(seen.size(), index.vector_count());
+      std::sort(seen.begin(), seen.end());
+      EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+    }
+  }
+  EXPECT_TRUE(ProbeCursor(index, std::vector<float>(3), 8, 64).next().empty());  // short query
+}
+
 }  // namespace
 }  // namespace quarn::index

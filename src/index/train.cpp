@@ -94,14 +94,25 @@ std::vector<std::uint64_t> sample_positions(std::uint64_t n, std::uint64_t s, Ch
   return std::vector<std::uint64_t>(list.end() - static_cast<std::ptrdiff_t>(s), list.end());
 }
 
+// Lays out rows[0 .. n) of d values as blocks (as kernels::make_blocks does for contiguous rows).
+std::vector<float> blocks_of(const float* const* rows, std::size_t n, std::size_t d) {
+  const std::size_t blocks = (n + kernels::kLanes - 1) / kernels::kLanes;
+  std::vector<float> out(blocks * d * kernels::kLanes, 0.0f);
+  for (std::size_t p = 0; p < n; ++p) {
+    float* dst = out.data() + (p / kernels::kLanes) * d * kernels::kLanes + p % kernels::kLanes;
+    for (std::size_t i = 0; i < d; ++i) dst[i * kernels::kLanes] = rows[p][i];
+  }
+  return out;
+}
+
 // Encodes every vector in catalog order in batches and places it: the same outcome as add.
-void fill(IvfPqIndex& index, std::span<const Ulid> ids, std::span<const float> vectors) {
+void fill(IvfPqIndex& index, std::span<const Ulid> ids, std::span<const float* const> rows) {
   const std::size_t d = index.dims, m_count = index.subspaces();
   std::vector<std::uint32_t> partition(kAddChunk), nearest(kAddChunk);
   std::vector<std::uint8_t> codes(kAddChunk * m_count);
   for (std::size_t first = 0; first < ids.size(); first += kAddChunk) {
     const std::size_t count = std::min(kAddChunk, ids.size() - first);
-    const std::vector<float> blocks = kernels::make_blocks(vectors.data() + first * d, count, d);
+    const std::vector<float> blocks = blocks_of(rows.data() + first, count, d);
     kernels::nearest(kernels::make_view(blocks, count, d, 0, d), index.centroids.data(),
                      index.n_partitions, partition.data());
     for (std::size_t m = 0; m < m_count; ++m) {
@@ -164,13 +175,28 @@ Result<std::unique_ptr<IvfPqIndex>> train(std::span<const Ulid> ids, std::span<c
   if (vectors.size() / d != n || vectors.size() % d != 0) {
     return fail(QuarnError::invalid_argument("index training needs one vector per memory"));
   }
+  std::vector<const float*> rows(n);
+  for (std::uint64_t i = 0; i < n; ++i) rows[i] = vectors.data() + i * d;
+  return train_rows(ids, rows, d);
+}
+
+Result<std::unique_ptr<IvfPqIndex>> train_rows(std::span<const Ulid> ids,
+                                               std::span<const float* const> rows, std::uint64_t d) {
+  const std::uint64_t n = ids.size();
+  if (n == 0) return fail(QuarnError::invalid_argument("cannot build an index over an empty database"));
+  if (d == 0) {
+    return fail(QuarnError::invalid_argument("cannot build an index over zero-dimensional vectors"));
+  }
+  if (rows.size() != n) {
+    return fail(QuarnError::invalid_argument("index training needs one vector per memory"));
+  }
   ChaChaRng rng(kTrainingSeed);
   const std::uint64_t s = std::min(n, kSampleCap);
   std::vector<float> sample(s * d);
   {
     const std::vector<std::uint64_t> positions = sample_positions(n, s, rng);
     for (std::uint64_t t = 0; t < s; ++t) {
-      std::copy_n(vectors.data() + positions[t] * d, d, sample.data() + t * d);
+      std::copy_n(rows[positions[t]], d, sample.data() + t * d);
     }
   }
   auto index = std::make_unique<IvfPqIndex>();
@@ -191,7 +217,7 @@ Result<std::unique_ptr<IvfPqIndex>> train(std::span<const Ulid> ids, std::span<c
     index->pq.ks.push_back(centroid_count(codewords, s));
   }
   index->partitions.resize(index->n_partitions);
-  fill(*index, ids, vectors);
+  fill(*index, ids, rows);
   return index;
 }
 

@@ -361,4 +361,34 @@ PyObject* quarn_export_encrypted(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+PyObject* quarn_set_index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"n_probe", false, true}, {"n_rerank", false, true}};
+    PyObject* in[2];
+    if (!bind("Quarn.set_index_params", kParams, args, nargs, kwnames, in)) return nullptr;
+    Borrow borrow = take_exclusive(self);
+    if (!borrow) return nullptr;
+    std::optional<std::uint64_t> n_probe, n_rerank;
+    if (given(in[0]) && !u64_arg(in[0], "n_probe", n_probe.emplace())) return nullptr;
+    if (given(in[1]) && !u64_arg(in[1], "n_rerank", n_rerank.emplace())) return nullptr;
+    return none_or_raise(store_of(self).set_index_params(n_probe, n_rerank));
+  });
+}
+
+PyObject* quarn_set_iterative_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"enabled"}};
+    PyObject* in[1];
+    if (!bind("Quarn.set_iterative_scan", kParams, args, nargs, kwnames, in)) return nullptr;
+    Borrow borrow = take_exclusive(self);
+    if (!borrow) return nullptr;
+    bool enabled = false;
+    if (!flag_arg(in[0], "enabled", enabled)) return nullptr;
+    store_of(self).set_iterative_scan(enabled);
+    Py_RETURN_NONE;
+  });
+}
+
 }  // namespace quarn::lib

@@ -289,6 +289,18 @@ PyDoc_STRVAR(import_jsonl_doc,
              "stored again under that id. Returns the number imported; does not flush.\n"
              "A line that is not a valid memory of this database raises `ValueError`\n"
              "naming the line, and nothing of the file is staged.");
+PyDoc_STRVAR(set_index_params_doc,
+             "set_index_params($self, /, *, n_probe=None, n_rerank=None)\n--\n\n"
+             "Change the loaded index's `n_probe` (partitions visited per query) and\n"
+             "`n_rerank` (candidates scored exactly); `None` leaves a value as it is, and 0\n"
+             "acts as 1. Larger values raise recall at the cost of time. Stored in the index,\n"
+             "so the change is written at the next `flush()`. Raises `RuntimeError` when no\n"
+             "index is loaded.");
+PyDoc_STRVAR(set_iterative_scan_doc,
+             "set_iterative_scan($self, /, enabled)\n--\n\n"
+             "Let recall through the index go on past `n_rerank` candidates, and past the\n"
+             "`n_probe` nearest partitions, until `top_k` memories pass its filters or every\n"
+             "partition was visited. For this handle only; off when opened.");
 PyDoc_STRVAR(path_doc, "Filesystem path of this database.");
 PyDoc_STRVAR(open_doc,
              "open($module, /, path, passphrase, dimensions=None)\n--\n\n"
@@ -323,6 +335,8 @@ PyMethodDef quarn_methods[] = {
     fast_method("__exit__", quarn_exit, exit_doc),
     fast_method("export_jsonl", quarn_export_jsonl, export_jsonl_doc),
     fast_method("import_jsonl", quarn_import_jsonl, import_jsonl_doc),
+    fast_method("set_index_params", quarn_set_index_params, set_index_params_doc),
+    fast_method("set_iterative_scan", quarn_set_iterative_scan, set_iterative_scan_doc),
     {},
 };
 

@@ -91,19 +91,20 @@ std::optional<std::string> copy_bytes(int src, int dst, std::uint64_t length) {
 Result<Stats> Store::stats() {
   Stats s;
   RecordCache& cache = records();
-  // Distinct agents first (record pointers stay valid for this operation), then sorted by bytes.
-  std::unordered_set<std::string_view> agents;
+  // Distinct agents first, from the scan table (every live record made resident, as a scan does),
+  // then sorted by bytes.
+  std::unordered_set<std::uint32_t> agents;
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) {
       ++s.deleted;
       continue;
     }
-    const CachedRecord* record = TRY(cache.load(*pager_, slot, entry));
-    agents.insert(record->memory.agent_id);
+    TRY(cache.make_resident(*pager_, slot, entry));
+    agents.insert(cache.table().entry(slot).agent);
     ++s.memories;
   }
-  s.agents.assign(agents.begin(), agents.end());
+  for (std::uint32_t agent : agents) s.agents.push_back(cache.table().agent_name(agent));
   std::sort(s.agents.begin(), s.agents.end());
   s.dimensions = dimensions_;
   const std::uint64_t pages = header_.page_count;

@@ -34,15 +34,20 @@ bool is_manifest(const memory::JsonObject& metadata) {
 }
 
 RecordCache& Store::records() {
-  if (!records_) records_ = std::make_shared<RecordCache>();
-  records_->begin(pager_->cache(), dimensions_);
+  if (!records_) records_ = std::make_shared<RecordCache>(dimensions_);
+  records_->trim(pager_->cache());
   return *records_;
 }
 
+void Store::note_staged(const Memory& memory) {
+  const std::size_t slot = id_index_.at(memory.id);
+  records().staged(slot, catalog_[slot], memory);
+}
+
+void Store::note_deleted(std::size_t slot) { records().forget(slot); }
+
 Result<Memory> Store::read_memory(std::size_t slot) {
-  const CatalogEntry& entry = catalog_[slot];
-  const CachedRecord* record = TRY(records().load(*pager_, slot, entry));
-  return with_row_access(record->memory, entry);
+  return records().memory(*pager_, slot, catalog_[slot]);
 }
 
 Result<Memory> Store::get(const Ulid& id) {
@@ -59,8 +64,7 @@ Result<std::vector<Memory>> Store::memories() {
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) continue;
-    const CachedRecord* record = TRY(cache.load(*pager_, slot, entry));
-    out.push_back(with_row_access(record->memory, entry));
+    out.push_back(TRY(cache.memory(*pager_, slot, entry)));
   }
   return out;
 }
@@ -73,29 +77,28 @@ std::uint64_t Store::live_count() const {
 Result<std::vector<Memory>> Store::about() {
   RecordCache& cache = records();
   struct Pick {
-    const CachedRecord* record;
-    const CatalogEntry* entry;
+    Memory memory;
     bool manifest;
   };
   std::vector<Pick> picks;
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) continue;
-    const CachedRecord* record = TRY(cache.load(*pager_, slot, entry));
-    const memory::JsonObject& metadata = record->memory.metadata;
-    if (!text_field_equals(metadata, "area", "onboarding")) continue;
-    picks.push_back({record, &entry, is_manifest(metadata)});
+    Memory memory = TRY(cache.memory(*pager_, slot, entry));
+    if (!text_field_equals(memory.metadata, "area", "onboarding")) continue;
+    const bool manifest = is_manifest(memory.metadata);
+    picks.push_back({std::move(memory), manifest});
   }
   std::stable_sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) {
     if (a.manifest != b.manifest) return a.manifest;
-    const std::uint32_t ia = total_order_key(a.record->memory.importance);
-    const std::uint32_t ib = total_order_key(b.record->memory.importance);
+    const std::uint32_t ia = total_order_key(a.memory.importance);
+    const std::uint32_t ib = total_order_key(b.memory.importance);
     if (ia != ib) return ia > ib;
-    return a.record->memory.created_at < b.record->memory.created_at;
+    return a.memory.created_at < b.memory.created_at;
   });
   std::vector<Memory> out;
   out.reserve(picks.size());
-  for (const Pick& pick : picks) out.push_back(with_row_access(pick.record->memory, *pick.entry));
+  for (Pick& pick : picks) out.push_back(std::move(pick.memory));
   return out;
 }
 

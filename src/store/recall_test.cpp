@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "index/index.h"
+#include "store/reads.h"
 #include "store/record_cache.h"
 #include "store/scoring.h"
 #include "store/store_fixture.h"
@@ -245,26 +246,123 @@ TEST_F(RecallTest, IndexPathScoresOnlyProbedLiveCandidates) {
   EXPECT_EQ(recall(r).size(), 100u);  // every live memory is a candidate
 }
 
-TEST_F(RecallTest, DecodedRecordsNeverHideAPageThatMustBeReadAgain) {
+TEST_F(RecallTest, BuildIndexFromTheScanTableEqualsTrainingOnTheDecodedMemories) {
+  std::uint32_t seed = 5;
+  for (std::uint64_t n = 1; n <= 300; ++n) {
+    std::vector<float> v(kDims);
+    for (float& x : v) x = static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 20) / 97.0f;
+    put(make(n, v));
+  }
+  ASSERT_TRUE(store_->remove(memory_n(7).id));
+  ASSERT_TRUE(store_->flush());
+  store_->set_cache_capacity(1);  // the records are read, not served from pages
+  ASSERT_TRUE(store_->build_index());
+  auto memories = store_->memories();
+  ASSERT_TRUE(memories);
+  std::vector<Ulid> ids;
+  std::vector<float> vectors;
+  for (const Memory& m : *memories) {
+    ids.push_back(m.id);
+    vectors.insert(vectors.end(), m.vector.begin(), m.vector.end());
+  }
+  auto trained = index::train(ids, vectors, kDims);
+  ASSERT_TRUE(trained);
+  EXPECT_EQ(*index::encode_index(*store_->index()), *index::encode_index(**trained));
+}
+
+TEST_F(RecallTest, ScansReadOnlyRecordsNotYetAuthenticatedAndResultsThroughThePages) {
   std::vector<Ulid> ids;
   for (std::uint64_t n = 1; n <= 5; ++n) ids.push_back(put(make(n, {1, 2, 3, static_cast<float>(n)})));
   ASSERT_TRUE(store_->flush());
-  const auto warm = store_->recall(request({1, 0, 0, 0}));
-  ASSERT_TRUE(warm);
-  ASSERT_EQ(store_->recall(request({1, 0, 0, 0}))->size(), warm->size());
+  ASSERT_TRUE(store_->recall(request({1, 0, 0, 0})));
 
-  // Evict every record page, then damage one on the disk: the next scan must read it again.
+  // Every page evicted, one damaged on disk: scans keep what they authenticated, but reading the
+  // record whole, and checking the file, still fail.
   store_->set_cache_capacity(1);
   const std::uint64_t page = store_->catalog()[2].start_page;
   disk_->bytes.at(page * kPageSize + 50) ^= 0x10;
-  auto recall = store_->recall(request({1, 0, 0, 0}));
-  ASSERT_FALSE(recall);
-  EXPECT_EQ(recall.error().kind(), ErrorKind::PageAuth);
-  EXPECT_EQ(store_->search(std::vector<float>{1, 0, 0, 0}, 3).error().kind(), ErrorKind::PageAuth);
+  RecallRequest r = request({0, 0, 0, 1});
+  r.top_k = 2;  // the damaged record (n = 3) is not among the two best
+  EXPECT_TRUE(store_->recall(r));
   EXPECT_EQ(store_->get(ids[2]).error().kind(), ErrorKind::PageAuth);
-  EXPECT_EQ(store_->stats().error().kind(), ErrorKind::PageAuth);
+  EXPECT_EQ(store_->verify().error().kind(), ErrorKind::PageAuth);
+  r.top_k = 5;  // now it is a result, read whole
+  EXPECT_EQ(store_->recall(r).error().kind(), ErrorKind::PageAuth);
   EXPECT_TRUE(store_->get(ids[1]));  // the others still read
   EXPECT_FALSE(store_->dirty());
+
+  // After reopening nothing is authenticated yet: the first scan reads every record.
+  store_.reset();
+  auto reopened = open_on(std::make_unique<MemFile>(disk_));
+  ASSERT_TRUE(reopened);
+  r.top_k = 1;
+  EXPECT_EQ((*reopened)->recall(r).error().kind(), ErrorKind::PageAuth);
+  EXPECT_EQ((*reopened)->search(std::vector<float>{1, 0, 0, 0}, 1).error().kind(), ErrorKind::PageAuth);
+  EXPECT_EQ((*reopened)->stats().error().kind(), ErrorKind::PageAuth);
+  EXPECT_EQ((*reopened)->verify().error().kind(), ErrorKind::PageAuth);
+}
+
+// The ids of a full recall or search, best first, as the store returns them.
+std::vector<Ulid> ids_of(const std::vector<RecallResult>& hits) {
+  std::vector<Ulid> out;
+  for (const auto& h : hits) out.push_back(h.memory.id);
+  return out;
+}
+
+TEST_F(RecallTest, EveryKindOfChangeIsSeenByTheNextScan) {
+  for (std::uint64_t n = 1; n <= 40; ++n) {
+    put(make(n, {static_cast<float>(n % 5), 1.0f, static_cast<float>(n % 3), 0.5f}));
+  }
+  ASSERT_TRUE(store_->flush());
+  const std::vector<float> q{4, 1, 2, 3};  // no stored vector points its way
+  RecallRequest r = request(q);
+  r.top_k = 3;
+  const auto scan = [&]() {
+    auto hits = store_->recall(r);
+    EXPECT_TRUE(hits) << hits.error().message();
+    return hits ? ids_of(*hits) : std::vector<Ulid>{};
+  };
+  const auto best = [&]() {
+    auto hits = store_->search(q, 1);
+    EXPECT_TRUE(hits);
+    return hits && !hits->empty() ? hits->front().first.id : Ulid{};
+  };
+  const std::vector<Ulid> before = scan();
+  ASSERT_EQ(before.size(), 3u);
+
+  // remember: a new best memory.
+  const Ulid fresh = put(make(100, q));
+  EXPECT_EQ(best(), fresh);
+  // re-remember: the same id with a vector pointing away.
+  put(make(100, {-4, -1, -2, -0.5f}));
+  EXPECT_NE(best(), fresh);
+  EXPECT_EQ(scan(), before);
+  // delete.
+  ASSERT_TRUE(store_->remove(before[0]));
+  EXPECT_EQ(scan()[0], before[1]);
+  // access stamps: a memory recalled with tracking climbs by recency and usage.
+  Memory old = make(200, q, /*accessed_ago=*/10 * 604800);
+  old.memory_type = MemoryType::Procedural;
+  put(old);
+  EXPECT_NE(scan()[0], old.id);
+  RecallRequest tracked = r;
+  tracked.track_access = true;
+  tracked.memory_types = std::vector<MemoryType>{MemoryType::Procedural};
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(store_->recall(tracked));
+  EXPECT_EQ(scan()[0], old.id);
+  // restore: back to the committed state of the first flush.
+  ASSERT_TRUE(store_->restore_to(store_->snapshots().front().txn_id));
+  EXPECT_EQ(scan(), before);
+  EXPECT_EQ(best(), before[0]);
+  // reopen: the flushed state again, read afresh.
+  put(make(300, q));
+  ASSERT_TRUE(store_->flush());
+  const std::vector<Ulid> flushed = scan();
+  store_.reset();
+  auto reopened = open_on(std::make_unique<MemFile>(disk_));
+  ASSERT_TRUE(reopened);
+  store_ = std::move(*reopened);
+  EXPECT_EQ(scan(), flushed);
 }
 
 std::vector<float> noise(std::size_t n, std::uint32_t& seed) {
@@ -276,34 +374,106 @@ std::vector<float> noise(std::size_t n, std::uint32_t& seed) {
   return v;
 }
 
-TEST(Similarities, SeparateVectorsAgreeBitForBitWithTheScalarDefinition) {
+TEST(Similarities, ExactAgreesBitForBitAndBoundsNeverFallBelowIt) {
+  constexpr std::size_t kWide = 97;
+  constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
   std::uint32_t seed = 12345;
-  const std::vector<float> query = noise(97, seed);
-  std::vector<CachedRecord> records(21);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    // Mostly the query's length; shorter, longer and zero vectors take the one-by-one path.
-    records[i].memory.vector = noise(i == 3 ? 50 : i == 11 ? 130 : query.size(), seed);
-    if (i == 7) records[i].memory.vector.assign(query.size(), 0.0f);
-    for (float x : records[i].memory.vector) records[i].norm_squares += x * x;
-    records[i].norm = std::sqrt(records[i].norm_squares);
+  ScanTable table(kWide);
+  std::vector<std::vector<float>> vectors;
+  // Noise at scales from underflow to near overflow; zeros, a NaN, an infinity, other lengths,
+  // repeated vectors, and vectors with one large element among tiny ones.
+  for (float scale : {1e-30f, 1e-19f, 1e-3f, 1.0f, 7.5f, 1e15f, 1e30f}) {
+    for (int copies = 0; copies < 3; ++copies) {
+      std::vector<float> v = noise(kWide, seed);
+      for (float& x : v) x *= scale;
+      vectors.push_back(v);
+    }
   }
-  std::vector<const CachedRecord*> pointers;
+  vectors.push_back(std::vector<float>(kWide, 0.0f));
+  vectors.push_back(vectors[9]);
+  vectors.back()[5] = kNan;
+  vectors.push_back(vectors[9]);
+  vectors.back()[6] = -kInf;
+  vectors.push_back(noise(50, seed));
+  vectors.push_back(noise(130, seed));
+  std::vector<float> spike(kWide, 1e-20f);
+  spike[3] = 1e6f;
+  vectors.push_back(spike);
   std::vector<std::size_t> slots;
-  for (const auto& r : records) {
-    slots.push_back(pointers.size());
-    pointers.push_back(&r);
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    Memory m = memory_n(i, kWide);
+    m.vector = vectors[i];
+    const CatalogEntry row{m.id, 10 + i, 1, 100, false, 0, 0};
+    table.put(3 * i, row, m);
+    slots.push_back(3 * i);
   }
-  RecordCache empty;  // holds no blocks
-  std::vector<float> sims(records.size());
-  similarities(empty, query, slots, pointers, sims);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(sims[i]),
-              std::bit_cast<std::uint32_t>(memory::similarity(query, records[i].memory.vector)))
-        << i;
+
+  std::vector<std::vector<float>> queries{noise(kWide, seed), std::vector<float>(kWide, 0.0f),
+                                          spike, vectors[12]};
+  for (float scale : {1e-25f, 1e20f}) {
+    queries.push_back(noise(kWide, seed));
+    for (float& x : queries.back()) x *= scale;
+  }
+  queries.push_back(queries[0]);
+  queries.back()[0] = kNan;
+  ScanBuffers buf;
+  for (const auto& query : queries) {
+    const QueryPlan plan = plan_query(query, kWide);
+    std::vector<float> exact(slots.size()), bounds(slots.size());
+    exact_similarities(plan, table, slots, exact);
+    similarity_bounds(plan, table, slots, buf, bounds);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      const float want = memory::similarity(query, vectors[i]);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(exact[i]), std::bit_cast<std::uint32_t>(want)) << i;
+      if (!std::isnan(bounds[i])) {
+        EXPECT_FALSE(std::isnan(want)) << i;
+        EXPECT_GE(bounds[i], want) << i;
+      }
+    }
   }
 }
 
-TEST(Similarities, BlocksOfSlotsAgreeBitForBitWithTheScalarDefinition) {
+TEST(Ranking, PrunedTopKIsTheStableSortOfEveryExactScore) {
+  std::uint32_t seed = 7;
+  const auto next = [&]() {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t n = 1 + next() % 300;
+    // Few distinct values, so that ties are common; signed zeros and NaNs among them.
+    std::vector<float> scores(n), bounds(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t pick = next() % 23;
+      scores[i] = pick == 0   ? -0.0f
+                  : pick == 1 ? std::numeric_limits<float>::quiet_NaN()
+                              : static_cast<float>(static_cast<int>(pick) - 12) / 4.0f;
+      const std::uint32_t slack = next() % 5;
+      bounds[i] = std::isnan(scores[i]) || slack == 4 ? std::numeric_limits<float>::quiet_NaN()
+                  : slack == 0                         ? scores[i]
+                                                       : scores[i] + static_cast<float>(slack);
+    }
+    const auto exact = [&](std::span<const std::size_t> positions, std::vector<Ranked>& out) {
+      for (std::size_t pos : positions) out.push_back({total_order_key(scores[pos]), pos, scores[pos], 0.0f});
+    };
+    std::vector<Ranked> all;
+    std::vector<std::size_t> everyone(n);
+    for (std::size_t i = 0; i < n; ++i) everyone[i] = i;
+    exact(everyone, all);
+    for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{5}, std::uint64_t{n}}) {
+      std::vector<Ranked> want = all;
+      rank(want, k);
+      ScanBuffers buf;
+      top_scored(n, k, buf, [&](std::span<float> out) { std::copy(bounds.begin(), bounds.end(), out.begin()); },
+                 exact);
+      ASSERT_EQ(buf.ranked.size(), want.size());
+      for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(buf.ranked[i].pos, want[i].pos) << trial;
+    }
+  }
+}
+
+TEST(Similarities, SearchIsTheStableSortOfEveryExactSimilarity) {
   constexpr std::size_t kWide = 97;
   auto store = create_on(std::make_unique<MemFile>(new_disk()), kWide);
   ASSERT_TRUE(store);
@@ -312,6 +482,7 @@ TEST(Similarities, BlocksOfSlotsAgreeBitForBitWithTheScalarDefinition) {
     Memory m = memory_n(n, kWide);
     m.vector = noise(kWide, seed);
     if (n == 40) m.vector.assign(kWide, 0.0f);
+    if (n % 11 == 0) m.vector = memory_n(1, kWide).vector;  // equal similarities: catalog order
     ASSERT_TRUE((*store)->remember(m));
     if (n % 7 == 0) {
       ASSERT_TRUE((*store)->remove(m.id));
@@ -325,11 +496,23 @@ TEST(Similarities, BlocksOfSlotsAgreeBitForBitWithTheScalarDefinition) {
       EXPECT_EQ(std::bit_cast<std::uint32_t>(sim),
                 std::bit_cast<std::uint32_t>(memory::similarity(query, m.vector)));
     }
+    // The top 10 (ranked with bounds) against a stable sort of every memory.
+    auto all = (*store)->memories();
+    ASSERT_TRUE(all);
+    std::stable_sort(all->begin(), all->end(), [&](const Memory& a, const Memory& b) {
+      return total_order_key(memory::similarity(query, a.vector)) >
+             total_order_key(memory::similarity(query, b.vector));
+    });
+    auto top = (*store)->search(query, 10);
+    ASSERT_TRUE(top);
+    ASSERT_EQ(top->size(), 10u);
+    for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ((*top)[i].first.id, (*all)[i].id) << i;
   };
   const std::vector<float> query = noise(kWide, seed);
   check(query);  // decoding
-  check(query);  // from the blocks
+  check(query);  // from the scan table
   check(std::vector<float>(kWide, 0.0f));
+  check(memory_n(1, kWide).vector);  // the repeated vector first, in catalog order
   // Stored again with other vectors: their lanes follow.
   for (std::uint64_t n = 1; n <= 150; n += 10) {
     Memory m = memory_n(n, kWide);

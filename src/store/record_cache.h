@@ -1,23 +1,37 @@
-// Decoded records kept beside the page cache, so that scans (recall, search, statistics) do not
-// decode every record again on every call.
+// What the store keeps of its records beside the page cache: the scan table, which holds the few
+// fields every scan filters and scores by, and the vector, of each record read and authenticated
+// (or staged) on this handle; and a small cache of whole decoded records for the reads that return
+// memories (get, the results of recall and search).
 //
-// A record is served from here only when its row names the same run (start page, page count,
-// length) it was decoded from and every page of that run is in the page cache at that moment;
-// those pages are then touched in order, exactly as reading them would. Pages are never rewritten
-// under another content (runs are only ever allocated at the end of the file), so such a read
-// would have produced the very bytes that were decoded: results, errors and the page cache's state
-// are the same as without this cache. Any other read goes through the pager and decodes afresh.
+// The scan table does not depend on the page cache: once a record has been read (its pages
+// decrypted and authenticated, its bytes decoded) or staged by remember, scans use its entry and
+// read nothing. An entry belongs to a catalog slot and to the run it came from (start page, page
+// count, length); it serves the slot only while the slot's row names that same run. Runs are never
+// rewritten under another content (pages are only ever allocated at the end of the file), so a
+// matching run means the very bytes the entry was made from. A row that names another run (the id
+// stored again, a restored catalog) finds no entry, and the record is read again.
 //
-// Beside each decoded record the cache keeps, per catalog slot, the few fields scans filter and
-// score by (ScanInfo, in one array) and, once it has been served from here, a copy of its vector
-// laid out with those of the 15 slots around it (a block), so that a scan walks memory in order
-// instead of chasing records.
+// Kept in step by every change: remember puts the staged record's entry (staged), delete drops it
+// (forget), a restore keeps only the entries its catalog still names (catalog_replaced), reopening
+// starts empty. Access statistics live in the catalog and are read from there. A rewrite that moves
+// records to other pages without changing their bytes calls relocated() for each moved slot, or
+// the next scan reads them again; one that may put other bytes on pages a run once named (pages
+// reused) calls forget() for every slot whose row it changes, as the match by run no longer
+// proves the bytes the same.
+//
+// Cost per record, for d dimensions: 5 * d + 88 bytes (its vector, its 8-bit codes, ScanEntry and
+// VectorInfo), allocated for chunks of 256 consecutive slots at once and freed with the last entry
+// of the chunk; agent ids are stored once each. 384 dimensions: 2008 bytes per memory.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "cache/page_cache.h"
 #include "error/error.h"
 #include "memory/memory.h"
 #include "pager/pager.h"
@@ -25,25 +39,17 @@
 
 namespace quarn::store {
 
-struct CachedRecord {
-  // As decoded: accessed_at and access_count are the record's own, not the row's.
-  Memory memory;
-  // Sum of squares of memory.vector in position order, and its square root (both 32-bit).
-  float norm_squares = 0.0f;
-  float norm = 0.0f;
-};
-
-// What scans need of a decoded record, kept in one array indexed by slot.
-struct ScanInfo {
-  std::uint64_t start_page = 0;  // the run it was decoded from
+// The scan fields of one record.
+struct ScanEntry {
+  std::uint64_t start_page = 0;  // the run it was made from
   std::uint32_t page_count = 0;
   std::uint32_t len = 0;
   std::int64_t created_at = 0;
   std::int64_t ttl_secs = 0;  // when has_ttl
   float importance = 0.0f;
-  float norm_squares = 0.0f;
-  float norm = 0.0f;
-  std::uint32_t agent_hash = 0;  // agent_hash(memory.agent_id)
+  std::uint32_t agent = 0;        // number of its agent id in the table
+  std::uint32_t usage_count = 0;  // ln(usage_count + 1) = usage, cached for the catalog's count
+  float usage = 0.0f;
   MemoryType memory_type = MemoryType::Episodic;
   memory::Scope scope = memory::Scope::Private;
   bool has_ttl = false;
@@ -53,10 +59,94 @@ struct ScanInfo {
   bool expired(std::int64_t now) const {
     return has_ttl && memory::wrapping_sub(now, created_at) >= ttl_secs;
   }
+  bool same_run(const CatalogEntry& row) const {
+    return present && start_page == row.start_page && page_count == row.page_count &&
+           len == row.len;
+  }
 };
 
-// A hash of an agent id: different hashes mean different ids.
-std::uint32_t agent_hash(std::string_view agent_id);
+// What scoring needs of a record's vector: its norms as memory::similarity computes them, and
+// the bounds of its 8-bit codes c_i = round(x_i / scale) in -127..127 (see scoring.h), all
+// rounded upwards: ||x - scale * c||_2 <= err_norm, scale * ||c||_2 <= scaled_code_norm,
+// ||x||_2 <= vector_norm, |x_i| <= vector_max.
+struct VectorInfo {
+  float norm_squares = 0.0f;  // sum of squares in position order, and its root
+  float norm = 0.0f;
+  float scale = 0.0f;
+  float scaled_code_norm = 0.0f;
+  float err_norm = 0.0f;
+  float vector_norm = 0.0f;
+  float vector_max = 0.0f;
+  // No codes (not the database's length, or an element that is not finite): always scored
+  // exactly.
+  bool exact_only = true;
+};
+
+class ScanTable {
+ public:
+  static constexpr std::size_t kChunk = 256;  // slots per chunk of vectors and codes
+
+  explicit ScanTable(std::uint64_t dimensions = 0) : dims_(static_cast<std::size_t>(dimensions)) {}
+
+  std::size_t dimensions() const { return dims_; }
+  // Slots below this may hold entries.
+  std::size_t size() const { return chunks_.size() * kChunk; }
+  // Whether slot has an entry for the run `row` names.
+  bool holds(std::size_t slot, const CatalogEntry& row) const {
+    const std::size_t c = slot / kChunk;
+    return c < chunks_.size() && chunks_[c].used != 0 && chunks_[c].entries[slot % kChunk].same_run(row);
+  }
+  // The entry of a slot that holds one.
+  const ScanEntry& entry(std::size_t slot) const { return chunks_[slot / kChunk].entries[slot % kChunk]; }
+  const VectorInfo& info(std::size_t slot) const { return chunks_[slot / kChunk].infos[slot % kChunk]; }
+  // The slot's vector: dimensions() values, or another length for an exact_only entry.
+  std::span<const float> vector(std::size_t slot) const;
+  // dimensions() codes, each c_i + 128; only for vectors that are not exact_only.
+  const std::uint8_t* codes(std::size_t slot) const {
+    return chunks_[slot / kChunk].codes.get() + (slot % kChunk) * dims_;
+  }
+  const std::string& agent_name(std::uint32_t agent) const { return agents_[agent].name; }
+  // The id the record holds: its row's, unless the bytes name another (only a damaged or forged
+  // file has such rows).
+  Ulid record_id(std::size_t slot, const Ulid& row_id) const {
+    const auto it = foreign_ids_.find(slot);
+    return it == foreign_ids_.end() ? row_id : it->second;
+  }
+  // The number of an agent id that some entry holds, or none.
+  std::optional<std::uint32_t> find_agent(std::string_view name) const;
+  // ln(count + 1) in 32 bits, as recall computes it, cached in the entry.
+  float usage(std::size_t slot, std::uint32_t count);
+
+  // Makes `memory`, read from (or staged in) the run `row` names, the entry of `slot`.
+  void put(std::size_t slot, const CatalogEntry& row, const Memory& memory);
+  void drop(std::size_t slot);
+  // Keeps an entry's data for a record whose bytes moved unchanged to the run `row` names.
+  void relocate(std::size_t slot, const CatalogEntry& row);
+
+ private:
+  // Entries of kChunk slots, allocated with the first of them and freed with the last.
+  struct Chunk {
+    std::unique_ptr<ScanEntry[]> entries;
+    std::unique_ptr<VectorInfo[]> infos;
+    std::unique_ptr<float[]> vectors;
+    std::unique_ptr<std::uint8_t[]> codes;
+    std::uint32_t used = 0;
+  };
+  struct Agent {
+    std::string name;
+    std::uint32_t refs = 0;
+  };
+  std::uint32_t hold_agent(const std::string& name);
+  void release_agent(std::uint32_t agent);
+
+  std::size_t dims_;
+  std::vector<Chunk> chunks_;
+  std::unordered_map<std::size_t, std::vector<float>> odd_vectors_;
+  std::unordered_map<std::size_t, Ulid> foreign_ids_;
+  std::vector<Agent> agents_;
+  std::vector<std::uint32_t> free_agents_;
+  std::unordered_map<std::string, std::uint32_t> agent_numbers_;
+};
 
 // One scored candidate of a ranking (see scoring.h).
 struct Ranked {
@@ -70,66 +160,67 @@ struct Ranked {
 // (and faulted in) afresh on every query. Their contents mean nothing between calls.
 struct ScanBuffers {
   std::vector<std::size_t> slots;
-  std::vector<const CachedRecord*> records;
-  std::vector<std::size_t> kept_slots;
-  std::vector<const CachedRecord*> kept;
-  std::vector<float> sims;
+  std::vector<std::size_t> kept;
   std::vector<Ranked> ranked;
-  // Used by similarities().
-  std::vector<std::uint32_t> block_index;
-  std::vector<const float*> blocks;
-  std::vector<std::size_t> in_blocks;
-  std::vector<std::size_t> others;
-  std::vector<float> dots;
+  std::vector<std::size_t> exact_slots;
+  std::vector<float> sims;
+  // Used by the ranking (scoring.h).
+  std::vector<float> bounds;
+  std::vector<std::uint32_t> bound_keys;
+  std::vector<std::pair<std::uint32_t, std::size_t>> heap;
+  std::vector<std::uint32_t> threshold;
+  std::vector<std::size_t> picked;
+  std::vector<std::uint8_t> scored;
+  std::vector<std::int32_t> code_dots;
+  std::vector<const std::uint8_t*> code_rows;
 };
 
 class RecordCache {
  public:
-  // Slots are grouped in blocks of kLanes; block b covers slots b * kLanes .. b * kLanes + 15.
-  static constexpr std::size_t kLanes = 16;
+  explicit RecordCache(std::uint64_t dimensions) : table_(dimensions) {}
 
-  // Starts the reads of one operation over a database of `dimensions`: frees what the previous
-  // operation replaced and drops entries that can no longer be served, keeping memory in step with
-  // the page cache. Pointers returned by load() stay valid until the next begin().
-  void begin(const cache::PageCache& pages, std::uint64_t dimensions);
+  // Drops decoded records that can no longer be served once they have grown past twice the page
+  // cache's capacity (memory() does it as it goes).
+  void trim(const cache::PageCache& pages);
 
-  // The decoded record of catalog slot `slot`, whose row is `entry`. Read and decode failures come
-  // back unchanged and leave nothing behind.
-  [[nodiscard]] Result<const CachedRecord*> load(pager::Pager& pager, std::size_t slot,
-                                                 const CatalogEntry& entry);
+  // Gives `slot` its scan entry for the run `row` names, reading and decoding the record unless
+  // it is already held. Read and decode failures come back unchanged and leave nothing behind.
+  // Pages in the page cache are taken from there; the others are read and authenticated from the
+  // file without being cached.
+  [[nodiscard]] Result<void> make_resident(pager::Pager& pager, std::size_t slot,
+                                           const CatalogEntry& row) {
+    if (table_.holds(slot, row)) return {};
+    return read_resident(pager, slot, row);
+  }
+  // The memory of `slot` with the row's access statistics, read through the page cache. A decoded
+  // record is served again only while every page of its run is cached; those pages are then
+  // touched in order, exactly as reading them would.
+  [[nodiscard]] Result<Memory> memory(pager::Pager& pager, std::size_t slot,
+                                      const CatalogEntry& row);
 
-  // The scan fields of the record last loaded for `slot` (valid after a successful load()).
-  const ScanInfo& info(std::size_t slot) const { return info_[slot]; }
+  // The hooks of the write path (see the top of this file).
+  void staged(std::size_t slot, const CatalogEntry& row, const Memory& memory);
+  void forget(std::size_t slot);
+  void catalog_replaced(const std::vector<CatalogEntry>& catalog);
+  void relocated(std::size_t slot, const CatalogEntry& row) { table_.relocate(slot, row); }
 
-  // The vectors of a block of slots, lane-major (position i of slot b * kLanes + l at
-  // [i * kLanes + l]), when `record` is the current decoded record of `slot` and its vector has the
-  // database's dimensions; else nullptr. Lanes of other slots may hold anything.
-  const float* block_of(std::size_t slot, const CachedRecord* record) const;
-  std::size_t block_count() const { return blocks_.size(); }
-
+  ScanTable& table() { return table_; }
   ScanBuffers& buffers() { return buffers_; }
 
  private:
-  // Copies of decoded vectors laid out for scoring many slots side by side.
-  struct Block {
-    std::vector<float> lanes;  // dimensions * kLanes
-    std::uint32_t valid = 0;   // bit l: lane l holds the vector of the current record of its slot
+  struct Decoded {
+    std::uint64_t start_page = 0;
+    std::uint32_t page_count = 0;
+    std::uint32_t len = 0;
+    Memory memory;  // as decoded: accessed_at and access_count are the record's own
   };
+  bool servable(const cache::PageCache& pages, const Decoded& d) const;
+  [[nodiscard]] Result<void> read_resident(pager::Pager& pager, std::size_t slot,
+                                           const CatalogEntry& row);
 
-  // Makes the entry of `slot` `record` (or none), keeping its scan fields in step and marking its
-  // lane stale.
-  void set_slot(std::size_t slot, std::unique_ptr<CachedRecord> record, const CatalogEntry* entry);
-  // Copies the slot's vector into its lane, when it has the database's dimensions. Lanes are filled
-  // only for records served from the cache, so blocks exist only where scans will reuse them.
-  void fill_lane(std::size_t slot);
-  bool servable(const cache::PageCache& pages, std::size_t slot) const;
-
-  std::vector<std::unique_ptr<CachedRecord>> slots_;
-  std::vector<ScanInfo> info_;
-  std::vector<std::unique_ptr<CachedRecord>> retired_;
-  std::vector<std::unique_ptr<Block>> blocks_;
-  std::size_t filled_ = 0;
-  std::uint64_t dimensions_ = 0;
+  ScanTable table_;
+  std::unordered_map<std::size_t, Decoded> decoded_;
+  std::size_t trim_at_ = 0;
   ScanBuffers buffers_;
 };
 

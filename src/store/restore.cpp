@@ -4,6 +4,7 @@
 #include "index/index.h"
 #include "store/catalog.h"
 #include "store/index_io.h"
+#include "store/record_cache.h"
 #include "store/store.h"
 
 namespace quarn::store {
@@ -23,6 +24,7 @@ Result<void> Store::apply_snapshot(const Snapshot& row) {
   catalog_ = std::move(catalog);
   id_index_ = std::move(ids);
   index_ = std::move(index);
+  records().catalog_replaced(catalog_);
   dirty_ = true;
   index_dirty_ = true;
   return flush();

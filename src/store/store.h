@@ -144,6 +144,13 @@ class Store {
   [[nodiscard]] Result<void> build_index();
   bool has_index() const;
   void drop_index();
+  // Changes the loaded index's n_probe and n_rerank (absent: unchanged; 0 acts as 1, as the probe
+  // clamps); a change reaches the file at the next flush. No index: InvalidArgument.
+  [[nodiscard]] Result<void> set_index_params(std::optional<std::uint64_t> n_probe,
+                                              std::optional<std::uint64_t> n_rerank);
+  // Off by default, never stored: when on, an indexed recall whose filters leave fewer than top_k
+  // candidates goes on to the next candidates and partitions (index::ProbeCursor).
+  void set_iterative_scan(bool enabled) { iterative_scan_ = enabled; }
 
   // Snapshots.
   std::vector<SnapshotInfo> snapshots() const;
@@ -269,14 +276,18 @@ class Store {
 
   // The memory of catalog slot `slot`, with the row's access statistics in place of the record's.
   [[nodiscard]] Result<Memory> read_memory(std::size_t slot);
-  // The decoded-record cache, ready for the reads of one operation (see record_cache.h).
+  // The scan table and decoded records (see record_cache.h), ready for one operation.
   RecordCache& records();
+  // Keep the scan table in step: the record just staged by remember, a row just deleted.
+  void note_staged(const Memory& memory);
+  void note_deleted(std::size_t slot);
   // Loads the row's catalog and index (any failure changes nothing), installs them, sets both
   // flags and flushes.
   [[nodiscard]] Result<void> apply_snapshot(const Snapshot& row);
 
-  // Decoded records, served only while all their pages are in the page cache.
+  // The scan table and the decoded records.
   std::shared_ptr<RecordCache> records_;
+  bool iterative_scan_ = false;
 };
 
 }  // namespace quarn::store

@@ -101,6 +101,7 @@ Result<Ulid> Store::remember(Memory memory) {
     id_index_[memory.id] = catalog_.size() - 1;
   }
   dirty_ = true;
+  note_staged(memory);
   if (index_) {
     index_->add(memory.id, memory.vector);
     index_dirty_ = true;
@@ -115,6 +116,7 @@ Result<void> Store::remove(const Ulid& id) {
   if (!row.deleted) {
     row.deleted = true;
     dirty_ = true;
+    note_deleted(slot->second);
   }
   if (index_) {
     index_->remove(id);

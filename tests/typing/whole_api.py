@@ -27,6 +27,8 @@ onboarding: list[str] = [m["id"] for m in db.about()]
 manifest: str = db.insert_default_manifest()
 db.build_index()
 has: bool = db.has_index()
+db.set_index_params(n_probe=16, n_rerank=None)
+db.set_iterative_scan(True)
 db.drop_index()
 txns: list[int] = [s["txn_id"] for s in db.snapshots()]
 restored: int = db.restore_to(1)["memory_count"] + db.restore_to_time(0)["created_at"]
