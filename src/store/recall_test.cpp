@@ -434,6 +434,16 @@ TEST(Similarities, ExactAgreesBitForBitAndBoundsNeverFallBelowIt) {
   }
 }
 
+// The integer code dots of a bound are exact only while they fit 32 bits: longer queries get no
+// bound and every candidate is scored exactly.
+TEST(Bounds, QueriesTooLongForExactCodeDotsGetNone) {
+  constexpr std::size_t kLongest = std::size_t{1} << 17;
+  for (const std::size_t d : {kLongest, kLongest + 1}) {
+    const std::vector<float> query(d, 0.5f);
+    EXPECT_EQ(plan_query(query, d).bounded, d == kLongest) << d;
+  }
+}
+
 TEST(Ranking, PrunedTopKIsTheStableSortOfEveryExactScore) {
   std::uint32_t seed = 7;
   const auto next = [&]() {

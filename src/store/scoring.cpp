@@ -17,6 +17,9 @@ namespace {
 constexpr double kSlack = 1.0 + 1e-12;  // room for the rounding of the double arithmetic
 constexpr std::size_t kFew = 32;        // candidates beyond top_k for which bounds do not pay
 constexpr double kQueryLevels = 63.0;   // query codes lie in -63..63 (see madd32)
+// Integer code dots stay inside 32 bits up to this length: |q_i * u_i| <= 63 * 255 per position,
+// and 63 * 255 * 2^17 < 2^31. Longer vectors are scored exactly, without bounds.
+constexpr std::size_t kMaxCodedLength = std::size_t{1} << 17;
 
 // Dot products of the query with eight vectors of its length, eight sums in flight, each in
 // position order.
@@ -136,7 +139,9 @@ QueryPlan plan_query(std::span<const float> query, std::size_t dimensions) {
     squares += static_cast<double>(x) * x;
   }
   const float step = static_cast<float>(max_abs / kQueryLevels);
-  if (!finite || query.size() != dimensions || dimensions == 0 || !(step > 0.0f)) return plan;
+  if (!finite || query.size() != dimensions || dimensions == 0 || dimensions > kMaxCodedLength ||
+      !(step > 0.0f))
+    return plan;
   plan.step = step;
   plan.codes.resize(query.size());
   double err_squares = 0.0;
