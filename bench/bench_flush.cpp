@@ -77,9 +77,13 @@ class CountingFile final : public quarn::pager::File {
     ++syncs;
     return inner_->sync();
   }
+  Result<void> allocate(std::uint64_t offset, std::uint64_t length) override {
+    return inner_->allocate(offset, length);
+  }
   Result<std::uint64_t> size() override { return inner_->size(); }
   Result<void> lock_exclusive() override { return inner_->lock_exclusive(); }
   void unlock() override { inner_->unlock(); }
+  Result<void> copy_to(const std::string& dest) override { return inner_->copy_to(dest); }
 
   std::uint64_t bytes = 0, writes = 0, syncs = 0;
 

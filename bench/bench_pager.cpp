@@ -16,12 +16,9 @@ pager::Pager hot_pager(std::uint64_t pages) {
   auto pager = pager::Pager::create(std::make_unique<pager::testing::MemFile>(),
                                     crypto::random_dek().value(), 0, 7);
   if (!pager) std::abort();
-  Bytes plain(kPageCapacity, 0x42);
-  std::array<std::uint8_t, kPageSize> image;
+  const Bytes plain(kPageCapacity, 0x42);
   for (std::uint64_t page = 1; page <= pages; ++page) {
-    if (!pager->encrypt_next(page, std::span<const std::uint8_t, kPageCapacity>(plain), image) ||
-        !pager->file().write_at(page * kPageSize, image) || !pager->read_page(page))
-      std::abort();
+    if (!pager->write_run(page, plain) || !pager->read_page(page)) std::abort();
   }
   return std::move(*pager);
 }

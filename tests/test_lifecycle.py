@@ -2,7 +2,9 @@
 import gc
 import os
 import resource
+import shutil
 import signal
+import subprocess
 
 import pytest
 
@@ -87,6 +89,46 @@ def test_with_block_flush_failure_carries_the_blocks_exception(db, db_path):
         return False
 
     assert run_in_child(body) == 0
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path):
+    """A 2 MiB tmpfs (needs root and a system that lets it mount one; skipped otherwise)."""
+    mount = tmp_path / "small"
+    mount.mkdir()
+    if os.geteuid() != 0 or shutil.which("mount") is None:
+        pytest.skip("mounting a tmpfs needs root")
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount)],
+                          capture_output=True)
+    if done.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    yield mount
+    # Lazily: a failed test may still hold a database open on it.
+    subprocess.run(["umount", "--lazy", str(mount)], check=True)
+
+
+def test_full_disk_fails_the_flush_before_its_commit(small_tmpfs):
+    path = str(small_tmpfs / "db.quarn")
+    spare = small_tmpfs / "spare"
+    spare.write_bytes(bytes(256 * 1024))  # freed later to make room
+    db = quarn.open(path, PASSPHRASE, dimensions=DIMS)
+    committed = 0
+    with pytest.raises(RuntimeError, match=r"^io error: No space left on device \(os error 28\)$"):
+        for _ in range(1000):
+            for _ in range(8):
+                remember(db, content="x" * 3000)
+            db.flush()
+            committed = len(db)
+    staged = len(db)
+    assert staged > committed > 0
+    # The file opens at its last commit on the still-full disk: opening needs no room.
+    again = quarn.open(path, PASSPHRASE)
+    assert len(again) == committed
+    del again
+    spare.unlink()
+    db.flush()  # the staged memories stayed staged
+    del db
+    assert len(quarn.open(path, PASSPHRASE)) == staged
 
 
 def test_open_errors_reach_python_as_runtime_errors(db, db_path, tmp_path):

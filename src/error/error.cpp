@@ -14,7 +14,11 @@ QuarnError QuarnError::io_errno(int errno_value) {
   char buf[256];
   // GNU strerror_r returns the text, which may or may not live in buf.
   const char* text = strerror_r(errno_value, buf, sizeof buf);
-  QuarnError e = io(std::string(text) + " (os error " + std::to_string(errno_value) + ")");
+  return io_errno(errno_value, text);
+}
+
+QuarnError QuarnError::io_errno(int errno_value, std::string description) {
+  QuarnError e = io(std::move(description) + " (os error " + std::to_string(errno_value) + ")");
   e.os_errno_ = errno_value;
   return e;
 }

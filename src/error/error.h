@@ -26,12 +26,24 @@ enum class ErrorKind : std::uint8_t {
   InvalidArgument,
 };
 
+// A finer tag on an error that a caller may branch on. It never changes the kind, the payload or
+// the message, so the thirteen kinds stay as they are; callers match it instead of the text.
+enum class ErrorDetail : std::uint8_t {
+  None,
+  // InvalidArgument: a new file was to be created without a dimensionality.
+  DimensionsRequired,
+  // Io: the copy of an export failed (not the flush before it).
+  ExportCopy,
+};
+
 class [[nodiscard]] QuarnError {
  public:
   // Io with a ready description, e.g. "failed to fill whole buffer".
   static QuarnError io(std::string description);
   // Io from an errno value: "<strerror text> (os error N)".
   static QuarnError io_errno(int errno_value);
+  // Io for a condition of our own that reports as an errno: "<description> (os error N)".
+  static QuarnError io_errno(int errno_value, std::string description);
   static QuarnError bad_magic() { return QuarnError(ErrorKind::BadMagic); }
   static QuarnError unsupported_version(std::uint16_t version);
   static QuarnError header_checksum() { return QuarnError(ErrorKind::HeaderChecksum); }
@@ -53,6 +65,12 @@ class [[nodiscard]] QuarnError {
   // The carried numbers: version or page (a); expected (a) and got (b) of DimensionMismatch.
   std::uint64_t a() const { return a_; }
   std::uint64_t b() const { return b_; }
+  ErrorDetail detail() const { return detail_; }
+  // The same error with a detail tag.
+  QuarnError with_detail(ErrorDetail detail) && {
+    detail_ = detail;
+    return std::move(*this);
+  }
 
   // The rendered message, e.g. "page 12 failed authentication — the file is corrupt or tampered".
   std::string message() const;
@@ -62,6 +80,7 @@ class [[nodiscard]] QuarnError {
   ErrorKind kind_;
   std::string text_;
   int os_errno_ = 0;
+  ErrorDetail detail_ = ErrorDetail::None;
   std::uint64_t a_ = 0;
   std::uint64_t b_ = 0;
 };

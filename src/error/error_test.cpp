@@ -49,6 +49,19 @@ TEST(ErrorTest, OsErrorCarriesDescriptionAndNumber) {
   QuarnError e = QuarnError::io_errno(ENOENT);
   EXPECT_EQ(e.message(), "io error: No such file or directory (os error 2)");
   EXPECT_EQ(e.os_errno(), ENOENT);
+  QuarnError own = QuarnError::io_errno(EBUSY, "changed by another handle");
+  EXPECT_EQ(own.message(), "io error: changed by another handle (os error 16)");
+  EXPECT_EQ(own.os_errno(), EBUSY);
+}
+
+// A detail tags an error for a caller to branch on; kind, payload and message stay.
+TEST(ErrorTest, DetailLeavesKindAndMessageAlone) {
+  EXPECT_EQ(QuarnError::io("x").detail(), ErrorDetail::None);
+  QuarnError e = QuarnError::io_errno(ENOENT).with_detail(ErrorDetail::ExportCopy);
+  EXPECT_EQ(e.detail(), ErrorDetail::ExportCopy);
+  EXPECT_EQ(e.kind(), ErrorKind::Io);
+  EXPECT_EQ(e.os_errno(), ENOENT);
+  EXPECT_EQ(e.message(), "io error: No such file or directory (os error 2)");
 }
 
 Result<int> half(int x) {

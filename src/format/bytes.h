@@ -28,6 +28,12 @@ inline T get_le(const std::uint8_t* in) {
   return value;
 }
 
+// Pages a run of `len` bytes spans: max(1, ceil(len / 8164)). Never overflows.
+constexpr std::uint64_t run_pages(std::uint64_t len) {
+  const std::uint64_t pages = len / kPageCapacity + (len % kPageCapacity != 0 ? 1 : 0);
+  return pages == 0 ? 1 : pages;
+}
+
 // Byte offset of a page, or false when it would not fit a signed 64-bit file offset.
 inline bool page_offset(std::uint64_t page, std::uint64_t& offset) {
   if (page > (static_cast<std::uint64_t>(INT64_MAX) / kPageSize)) return false;

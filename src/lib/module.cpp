@@ -1,6 +1,8 @@
 // The `quarn` extension module: its state, its classes and `open`, added in a fixed order.
 #include "lib/module.h"
 
+#include "version.h"
+
 namespace quarn::lib {
 namespace {
 
@@ -41,7 +43,7 @@ int module_exec(PyObject* module) {
   // The interpreter keeps pointers into this table for as long as the functions live.
   static PyMethodDef functions[] = {open_method, {}};
   if (PyModule_AddFunctions(module, functions) < 0) return -1;
-  return PyModule_AddStringConstant(module, "__version__", "0.3.2");
+  return PyModule_AddStringConstant(module, "__version__", kEngineVersion);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

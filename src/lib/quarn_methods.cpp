@@ -354,8 +354,8 @@ PyObject* quarn_export_encrypted(PyObject* self, PyObject* const* args, Py_ssize
     if (!text_arg(in[0], "dest", dest)) return nullptr;
     auto exported = store_of(self).export_encrypted(dest);
     if (exported) Py_RETURN_NONE;
-    if (exported.error().flush_error) return raise_error(*exported.error().flush_error);
-    const std::string message = "export failed: " + exported.error().copy_error;
+    if (exported.error().detail() != ErrorDetail::ExportCopy) return raise_error(exported.error());
+    const std::string message = "export failed: " + exported.error().text();
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     return nullptr;
   });

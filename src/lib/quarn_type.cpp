@@ -88,8 +88,7 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
     passphrase.reset();
     if (!store) {
       // The path may have vanished between the check above and the store's own.
-      if (store.error().kind() == ErrorKind::InvalidArgument &&
-          store.error().text() == kDimensionsRequired) {
+      if (store.error().detail() == ErrorDetail::DimensionsRequired) {
         PyErr_SetString(PyExc_ValueError, kDimensionsRequired);
         return nullptr;
       }

@@ -2,10 +2,13 @@
 // File, so tests can replace it with an in-memory file that fails, stops or tears writes on demand.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "error/error.h"
 
@@ -23,38 +26,89 @@ class File {
                                               std::span<const std::uint8_t> in) = 0;
   // Makes everything written so far durable (data and metadata).
   [[nodiscard]] virtual Result<void> sync() = 0;
+  // Gives bytes [offset, offset + length) storage, so that writing them later cannot fail for
+  // want of room; bytes past the end of the file are added as zeros, bytes that exist keep their
+  // contents. No room: Io ENOSPC; past the file size limit: Io EFBIG. Durable with the next sync.
+  [[nodiscard]] virtual Result<void> allocate(std::uint64_t offset, std::uint64_t length) = 0;
   // Current length in bytes.
   [[nodiscard]] virtual Result<std::uint64_t> size() = 0;
   // Exclusive advisory lock across handles and processes (flock); released by unlock().
   [[nodiscard]] virtual Result<void> lock_exclusive() = 0;
   virtual void unlock() = 0;
-  // The descriptor of a real file, or -1 for files that have none.
-  virtual int native_handle() const { return -1; }
+  // Copies the whole file byte for byte to the file at `dest` (created when missing, otherwise
+  // replaced) with this file's permission bits, and makes the copy durable. A `dest` that is this
+  // very file (the same path, a symbolic or a hard link) is refused with Io "destination is the
+  // database itself" before anything is touched. A copy cut short may leave `dest` partly written.
+  [[nodiscard]] virtual Result<void> copy_to(const std::string& dest) = 0;
 };
 
-// A file on disk, read and written with pread/pwrite (never a shared seek offset), EINTR retried.
+// Holds a file's exclusive lock until destroyed. Flush and open's recovery run under it, so two
+// handles (in one process or two) never write or replay at the same time.
+class FileLock {
+ public:
+  [[nodiscard]] static Result<FileLock> take(File& file) {
+    TRY(file.lock_exclusive());
+    return FileLock(file);
+  }
+  FileLock(FileLock&& other) noexcept : file_(std::exchange(other.file_, nullptr)) {}
+  FileLock& operator=(FileLock&&) = delete;
+  ~FileLock() {
+    if (file_) file_->unlock();
+  }
+
+ private:
+  explicit FileLock(File& file) : file_(&file) {}
+  File* file_;
+};
+
+// The system calls PosixFile makes in its loops. Tests substitute calls that return early or are
+// interrupted, so that every continuation path runs; the engine only ever uses system_calls().
+struct Syscalls {
+  ssize_t (*pread)(int fd, void* buf, std::size_t count, off_t offset);
+  ssize_t (*pwrite)(int fd, const void* buf, std::size_t count, off_t offset);
+  int (*fsync)(int fd);
+  int (*flock)(int fd, int operation);
+  ssize_t (*copy_file_range)(int fd_in, off_t* off_in, int fd_out, off_t* off_out,
+                             std::size_t length, unsigned flags);
+  // posix_fallocate: 0 or the error number.
+  int (*fallocate)(int fd, off_t offset, off_t length);
+};
+const Syscalls& system_calls();
+
+// A file on disk, read and written with pread/pwrite (never a shared seek offset). Interrupted
+// calls are retried and short reads and writes continued.
 class PosixFile final : public File {
  public:
   // Opens an existing file for reading and writing. Failure: Io with the OS text.
-  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_existing(const std::string& path);
+  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_existing(
+      const std::string& path, const Syscalls& sys = system_calls());
   // Opens an existing file for reading only (a file to import); writes through it fail.
-  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_read_only(const std::string& path);
+  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_read_only(
+      const std::string& path, const Syscalls& sys = system_calls());
   // Creates a new file with O_CREAT | O_EXCL, mode 0666 (less the umask), and fsyncs its directory.
   // An existing path fails with Io carrying EEXIST (os_errno() == EEXIST).
-  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> create_new(const std::string& path);
+  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> create_new(
+      const std::string& path, const Syscalls& sys = system_calls());
   ~PosixFile() override;
 
   Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
   Result<void> write_at(std::uint64_t offset, std::span<const std::uint8_t> in) override;
   Result<void> sync() override;
+  // posix_fallocate; where the file system cannot allocate, zeros are written past the end of
+  // the file instead (never over bytes that exist).
+  Result<void> allocate(std::uint64_t offset, std::uint64_t length) override;
   Result<std::uint64_t> size() override;
   Result<void> lock_exclusive() override;
   void unlock() override;
-  int native_handle() const override { return fd_; }
+  // From this file's open descriptor, never by its path (which may name another file by now);
+  // in-kernel (copy_file_range) where the file systems allow it.
+  Result<void> copy_to(const std::string& dest) override;
+  int native_handle() const { return fd_; }
 
  private:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  PosixFile(int fd, const Syscalls& sys) : fd_(fd), sys_(&sys) {}
   int fd_;
+  const Syscalls* sys_;
 };
 
 // Existence query for the path (following links): true, false when it does not exist, Io otherwise.

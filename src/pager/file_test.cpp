@@ -2,11 +2,17 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 
 #include "pager/file.h"
+#include "pager/testing/flaky_syscalls.h"
 #include "pager/testing/mem_file.h"
 
 namespace quarn::pager {
@@ -101,6 +107,67 @@ TEST_F(PosixFileTest, ExclusiveLockSeparatesTwoOpensOfOnePath) {
   b->unlock();
 }
 
+ssize_t accepts_nothing(int, const void*, std::size_t, off_t) { return 0; }
+ssize_t at_end(int, void*, std::size_t, off_t) { return 0; }
+
+TEST_F(PosixFileTest, InterruptedAndShortCallsAreContinuedUntilDone) {
+  for (const Syscalls* sys :
+       {&testing::flaky_syscalls(), &testing::flaky_syscalls_without_offload()}) {
+    SCOPED_TRACE(sys == &testing::flaky_syscalls() ? "in-kernel" : "buffered copy, zeros written");
+    fs::remove(path("db"));
+    fs::remove(path("copy"));
+    auto created = PosixFile::create_new(path("db"), *sys);
+    ASSERT_TRUE(created) << created.error().message();
+    PosixFile& file = **created;
+    Bytes data(3 * kPageSize + 17);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    ASSERT_TRUE(file.write_at(5, data)) << "write";
+    Bytes back(data.size());
+    ASSERT_TRUE(file.read_at(5, back)) << "read";
+    EXPECT_EQ(back, data);
+    // Allocation adds zeros past the end and leaves what exists alone.
+    ASSERT_TRUE(file.allocate(kPageSize, 5 * kPageSize)) << "allocate";
+    EXPECT_EQ(file.size().value(), 6 * kPageSize);
+    Bytes tail(6 * kPageSize - 5 - data.size());
+    ASSERT_TRUE(file.read_at(5 + data.size(), tail));
+    EXPECT_EQ(tail, Bytes(tail.size(), 0));
+    ASSERT_TRUE(file.read_at(5, back));
+    EXPECT_EQ(back, data);
+    ASSERT_TRUE(file.sync());
+    ASSERT_TRUE(file.lock_exclusive());
+    file.unlock();
+    ASSERT_EQ(::chmod(path("db").c_str(), 0604), 0);
+    ASSERT_TRUE(file.copy_to(path("copy")));
+    std::ifstream copy(path("copy"), std::ios::binary);
+    const Bytes copied{std::istreambuf_iterator<char>(copy), {}};
+    ASSERT_EQ(copied.size(), 6 * kPageSize);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), copied.begin() + 5));
+    struct stat st{};
+    ASSERT_EQ(::stat(path("copy").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+  }
+}
+
+TEST_F(PosixFileTest, CallsThatMoveNothingEndTheLoopsWithTheirTexts) {
+  create("db");
+  Syscalls stuck = system_calls();
+  stuck.pwrite = accepts_nothing;
+  stuck.pread = at_end;
+  auto file = PosixFile::open_existing(path("db"), stuck).value();
+  EXPECT_EQ(file->write_at(0, bytes({1})).error().text(), "failed to write whole buffer");
+  Bytes out(1);
+  EXPECT_EQ(file->read_at(0, out).error().text(), "failed to fill whole buffer");
+}
+
+TEST_F(PosixFileTest, CopyFailuresCarryTheOsText) {
+  auto file = create("db");
+  ASSERT_TRUE(file->write_at(0, bytes({1, 2, 3})));
+  EXPECT_EQ(file->copy_to(path("no/such/dir")).error().text(),
+            "No such file or directory (os error 2)");
+  EXPECT_EQ(file->copy_to(path("db")).error().text(), "destination is the database itself");
+  EXPECT_EQ(fs::file_size(path("db")), 3u);
+}
+
 TEST(MemFileTest, ReopeningSharesBytesAndTheLock) {
   auto first = std::make_unique<MemFile>();
   auto disk = first->disk();
@@ -160,6 +227,62 @@ TEST_F(FaultFileTest, CrashAtASyncKeepsOrDropsWhatItWouldHaveSynced) {
   EXPECT_EQ(file_.crash_image(CrashModel::TearCrashed), bytes({3, 3, 3, 3, 2, 2}));
 }
 
+// The seeded model: each unsynced write (the crashed one included) is lost, kept or torn; across
+// seeds every combination shows and nothing else does.
+TEST_F(FaultFileTest, SeededCrashKeepsAnySubsetOfTheUnsyncedWrites) {
+  file_.crash_at(OpKind::Write, 3);
+  run_scenario();
+  const auto text = [](const Bytes& b) { return std::string(b.begin(), b.end()); };
+  std::set<std::string> seen;
+  for (std::uint64_t seed = 0; seed < 200; ++seed) seen.insert(text(file_.crash_image(seed)));
+  EXPECT_EQ(seen, (std::set<std::string>{
+                      text(bytes({1, 1, 1, 1})), text(bytes({1, 1, 1, 1, 2, 2})),
+                      text(bytes({3, 3, 3, 3})), text(bytes({3, 3, 3, 3, 2, 2}))}));
+  EXPECT_EQ(file_.crash_image(7), file_.crash_image(7));
+}
+
+// A torn write keeps whole 512-byte sectors, aligned on file offsets, each old or new.
+TEST_F(FaultFileTest, SeededCrashTearsWritesAtSectorBoundaries) {
+  const std::uint64_t kSector = testing::kSectorSize;
+  (void)file_.write_at(0, Bytes(4 * kSector, 1));
+  (void)file_.sync();
+  (void)file_.write_at(kSector / 2, Bytes(3 * kSector, 2));  // touches sectors 0 to 3
+  file_.crash_at(OpKind::Sync, 2);
+  (void)file_.sync();
+  std::set<std::vector<int>> shapes;
+  for (std::uint64_t seed = 0; seed < 300; ++seed) {
+    const Bytes image = file_.crash_image(seed);
+    ASSERT_EQ(image.size(), 4 * kSector);
+    std::vector<int> shape;
+    for (std::uint64_t sector = 0; sector < 4; ++sector) {
+      const std::uint64_t from = sector * kSector + (sector == 0 ? kSector / 2 : 0);
+      const std::uint64_t to = sector * kSector + (sector == 3 ? kSector / 2 : kSector);
+      const std::uint8_t first = image[from];
+      EXPECT_TRUE(std::all_of(image.begin() + from, image.begin() + to,
+                              [&](std::uint8_t b) { return b == first; }))
+          << "sector " << sector << " is mixed";
+      shape.push_back(first);
+    }
+    EXPECT_TRUE(
+        std::all_of(image.begin(), image.begin() + kSector / 2, [](auto b) { return b == 1; }));
+    shapes.insert(shape);
+  }
+  EXPECT_EQ(shapes.size(), 16u) << "every subset of the four sectors";
+}
+
+// A full disk fails only what needs more room: writes and allocations inside the file go on.
+TEST_F(FaultFileTest, FullDiskRefusesOnlyWhatNeedsRoom) {
+  file_.fill_disk_at(OpKind::Allocate, 2, EFBIG);
+  ASSERT_TRUE(file_.write_at(0, bytes({1, 1, 1, 1})));
+  ASSERT_TRUE(file_.allocate(2, 4));  // adds zeros at 4 and 5
+  EXPECT_EQ(file_.allocate(0, 7).error().os_errno(), EFBIG);
+  ASSERT_TRUE(file_.allocate(1, 5));
+  ASSERT_TRUE(file_.write_at(3, bytes({2, 2, 2})));
+  EXPECT_EQ(file_.write_at(5, bytes({3, 3})).error().os_errno(), EFBIG);
+  EXPECT_EQ(file_.crash_image(CrashModel::KeepWritten), bytes({1, 1, 1, 2, 2, 3}));
+  EXPECT_EQ(file_.crash_image(CrashModel::DropUnsynced), Bytes{});
+}
+
 TEST_F(FaultFileTest, EveryCallFailsAfterACrash) {
   file_.crash_at(OpKind::Write, 1);
   run_scenario();
@@ -167,6 +290,7 @@ TEST_F(FaultFileTest, EveryCallFailsAfterACrash) {
   EXPECT_FALSE(file_.read_at(0, out).has_value());
   EXPECT_FALSE(file_.size().has_value());
   EXPECT_FALSE(file_.lock_exclusive().has_value());
+  EXPECT_FALSE(file_.copy_to("copy").has_value());
   EXPECT_EQ(file_.sync().error().os_errno(), EIO);
   EXPECT_TRUE(file_.crash_image(CrashModel::KeepWritten).empty());
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "pager/testing/mem_file.h"
+#include "pager/testing/pager_access.h"
 
 namespace quarn::pager {
 namespace {
@@ -29,8 +30,7 @@ Bytes padded(Bytes bytes) {
   return bytes;
 }
 
-// A pager over an in-memory disk. `put_page` plays the write path: it encrypts a plaintext with
-// the pager's counter and writes the image home, leaving the cache alone.
+// A pager over an in-memory disk. `put_page` writes an encrypted page home, not into the cache.
 class PagerTest : public ::testing::Test {
  protected:
   void SetUp() override { open(7); }
@@ -48,13 +48,7 @@ class PagerTest : public ::testing::Test {
     pager_ = std::make_unique<Pager>(std::move(*pager));
   }
   void put_page(std::uint64_t page, const Bytes& plaintext) {
-    std::array<std::uint8_t, kPageSize> image;
-    Bytes full = padded(plaintext);
-    ASSERT_TRUE(pager_
-                    ->encrypt_next(page, std::span<const std::uint8_t, kPageCapacity>(full),
-                                   image)
-                    .has_value());
-    ASSERT_TRUE(pager_->file().write_at(page * kPageSize, image).has_value());
+    ASSERT_TRUE(pager_->write_run(page, plaintext).has_value());
   }
   void flip_byte(std::uint64_t page, std::size_t index) {
     disk_->bytes.at(page * kPageSize + index) ^= 0x01;
@@ -180,31 +174,86 @@ TEST_F(PagerTest, UncachedReadSeesTheFileAndLeavesTheCacheAlone) {
 
 // The nonce is the page's low 32 bits and the incremented counter; the counter is never reused.
 TEST_F(PagerTest, EncryptNextAdvancesTheCounterIntoTheNonce) {
-  pager_->set_nonce_counter(41);
+  PagerAccess::set_counter(*pager_, 41);
   const std::uint64_t page = 0x1'0000'0002;
   std::array<std::uint8_t, kPageSize> image;
   const Bytes plain = padded(pattern(5, 5));
-  ASSERT_TRUE(pager_->encrypt_next(page, std::span<const std::uint8_t, kPageCapacity>(plain), image));
-  EXPECT_EQ(pager_->nonce_counter(), 42u);
+  const auto plaintext = std::span<const std::uint8_t, kPageCapacity>(plain);
+  ASSERT_TRUE(PagerAccess::encrypt_next(*pager_, page, plaintext, image));
+  EXPECT_EQ(PagerAccess::counter(*pager_), 42u);
   EXPECT_EQ(get_le<std::uint32_t>(image.data()), 2u);
   EXPECT_EQ(get_le<std::uint64_t>(image.data() + 4), 42u);
 
-  pager_->set_nonce_counter(UINT64_MAX);
-  auto r = pager_->encrypt_next(page, std::span<const std::uint8_t, kPageCapacity>(plain), image);
+  PagerAccess::set_counter(*pager_, UINT64_MAX);
+  auto r = PagerAccess::encrypt_next(*pager_, page, plaintext, image);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::InvalidArgument);
-  EXPECT_EQ(pager_->nonce_counter(), UINT64_MAX);
+  EXPECT_EQ(PagerAccess::counter(*pager_), UINT64_MAX);
 }
 
-TEST_F(PagerTest, WriteRawWritesPageZeroWholeWithoutSync) {
-  std::array<std::uint8_t, kPageSize> image;
-  image.fill(0x5a);
-  ASSERT_TRUE(pager_->write_raw(image).has_value());
-  ASSERT_EQ(file_->ops().size(), 1u);
+// Every encrypted write takes its counter values in page order, one per page, and writes
+// consecutive pages with one call; only the write-back syncs and cleans.
+TEST_F(PagerTest, EncryptedWritesTakeOneCounterValuePerPage) {
+  PagerAccess::set_counter(*pager_, 10);
+  const Bytes two_pages = pattern(kPageCapacity + 3, 9);
+  ASSERT_TRUE(pager_->write_run(20, two_pages));
+  ASSERT_TRUE(pager_->write_page(31, pattern(4, 1)));
+  ASSERT_TRUE(pager_->write_page(30, pattern(4, 2)));
+  ASSERT_TRUE(pager_->write_page(33, pattern(4, 3)));
+  std::vector<wal::PageImage> images;
+  ASSERT_TRUE(pager_->seal_run(40, pattern(7, 4), images));
+  EXPECT_EQ(PagerAccess::counter(*pager_), 13u);
+  EXPECT_EQ(file_->writes(), 1u) << "seal_run writes nothing";
+  ASSERT_TRUE(pager_->write_back());
+  EXPECT_EQ(PagerAccess::counter(*pager_), 16u);
+  EXPECT_TRUE(cache().dirty_pages().empty());
+
+  using Pairs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+  Pairs writes, nonces;
+  for (const auto& op : file_->ops())
+    if (op.kind == OpKind::Write) writes.emplace_back(op.offset / kPageSize, op.length / kPageSize);
+  EXPECT_EQ(writes, (Pairs{{20, 2}, {30, 2}, {33, 1}}));
+  EXPECT_EQ(file_->ops().back().kind, OpKind::Sync);
+  for (std::uint64_t page : {20, 21, 30, 31, 33})
+    nonces.emplace_back(page, get_le<std::uint64_t>(disk_->bytes.data() + page * kPageSize + 4));
+  ASSERT_EQ(images.size(), 1u);
+  nonces.emplace_back(40, get_le<std::uint64_t>(images[0].image.data() + 4));
+  EXPECT_EQ(nonces, (Pairs{{20, 11}, {21, 12}, {30, 14}, {31, 15}, {33, 16}, {40, 13}}));
+  EXPECT_EQ(pager_->read_page(21).value(), padded(pattern(3, 9 + kPageCapacity * 7 % 256)));
+  EXPECT_EQ(pager_->read_page(40).value(), padded(pattern(7, 4)));
+}
+
+TEST_F(PagerTest, HeadersCarryTheCounterAndTheReservationCoversTheFlush) {
+  PagerAccess::set_counter(*pager_, 7);
+  format::Header h;
+  h.page_count = 9;
+  ASSERT_TRUE(pager_->write_header(h));
+  ASSERT_EQ(file_->ops().size(), 2u);
   EXPECT_EQ(file_->ops()[0].kind, OpKind::Write);
   EXPECT_EQ(file_->ops()[0].offset, 0u);
   EXPECT_EQ(file_->ops()[0].length, kPageSize);
-  EXPECT_EQ(disk_->bytes, Bytes(image.begin(), image.end()));
+  EXPECT_EQ(file_->ops()[1].kind, OpKind::Sync);
+  auto on_disk = pager_->read_header();
+  ASSERT_TRUE(on_disk);
+  EXPECT_EQ(on_disk->nonce_counter, 7u);
+  EXPECT_EQ(*on_disk, h);
+  EXPECT_TRUE(format::validate_seal(*on_disk, *dek_));
+
+  ASSERT_TRUE(pager_->write_page(12, pattern(1, 1)));
+  ASSERT_TRUE(pager_->write_page(13, pattern(1, 1)));
+  ASSERT_TRUE(pager_->write_reservation(h, 5));
+  EXPECT_EQ(pager_->read_header()->nonce_counter, 7u + 2 + 5);
+  const format::PageImage image = pager_->seal_header(h).value();
+  EXPECT_EQ(h.nonce_counter, 7u);
+  EXPECT_EQ(format::from_page(image).value(), h);
+
+  PagerAccess::set_counter(*pager_, UINT64_MAX - 6);
+  const std::uint64_t writes = file_->writes();
+  EXPECT_TRUE(pager_->check_reservation(4));
+  auto refused = pager_->write_reservation(h, 5);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
+  EXPECT_EQ(file_->writes(), writes);
 }
 
 TEST(PagerRelease, ReleasingThePagerClosesTheFile) {

@@ -19,10 +19,26 @@
 
 #include "error/error.h"
 #include "format/bytes.h"
+#include "memory/memory.h"
 #include "pager/pager.h"
-#include "store/store.h"
 
 namespace quarn::store {
+
+using memory::Memory;
+using memory::MemoryType;
+using memory::Ulid;
+
+// One row per stored record; the record's location and its access statistics.
+struct CatalogEntry {
+  Ulid id;
+  std::uint64_t start_page = 0;
+  std::uint32_t page_count = 0;
+  std::uint32_t len = 0;
+  bool deleted = false;
+  std::int64_t accessed_at = 0;
+  std::uint32_t access_count = 0;
+  bool operator==(const CatalogEntry&) const = default;
+};
 
 using IdIndex = std::unordered_map<Ulid, std::size_t, memory::UlidHash>;
 

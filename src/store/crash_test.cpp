@@ -4,16 +4,21 @@
 //     retry commits, and the file reopens at the last commit; or
 //   - crashes the process: under each crash model the file reopens at exactly the last committed
 //     state or the one being committed, every live record decodes, and a further flush commits.
+//     The models are the three fixed ones of the fault file and its seeded one, which keeps any
+//     subset of the unsynced writes, each possibly torn at 512-byte sectors, over several seeds
+//     at every point.
 // Throughout, no nonce (page, counter) ever encrypts two different page images.
 //
-// Every write and sync of each workload is tried. The default workloads are small enough for a
-// few seconds; a larger one (thousands of records, the log moved twice, long batches of record
-// pages) runs on demand:
-//   QUARN_CRASH_LARGE=1 ./store_test --gtest_filter='*CrashTest*large'
+// Every write and sync of each workload is tried, with 3 seeds of the seeded model at each. The
+// default workloads are small enough for a few seconds; a larger one (thousands of records, the
+// log moved twice, long batches of record pages) runs on demand, and the on-demand run tries 200
+// seeds at every point of every workload (QUARN_CRASH_SEEDS=n sets another number):
+//   QUARN_CRASH_LARGE=1 ./store_test --gtest_filter='*CrashTest*'
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "index/index.h"
 #include "store/store_fixture.h"
@@ -76,25 +81,25 @@ std::function<Result<void>(Store&, Model&)> forget(std::uint64_t n) {
 // catalog without a page per record, so that each of the hundreds of runs below stays small. The
 // row is among the longest (9-byte accessed_at, 5-byte access count).
 Result<void> clone_first_row(Store& store, Model& model, std::uint64_t n) {
-  CatalogEntry row = store.catalog().front();
+  CatalogEntry row = StoreAccess::catalog(store).front();
   row.id = memory_n(n).id;
   row.deleted = false;
   row.accessed_at = -(std::int64_t{1} << 40);
   row.access_count = 70000;
   StoreAccess::catalog(store).push_back(row);
-  StoreAccess::id_index(store)[row.id] = store.catalog().size() - 1;
+  StoreAccess::id_index(store)[row.id] = StoreAccess::catalog(store).size() - 1;
   StoreAccess::dirty(store) = true;
-  model.staged[row.id] = model.staged.at(store.catalog().front().id);
+  model.staged[row.id] = model.staged.at(StoreAccess::catalog(store).front().id);
   return {};
 }
 
 // Grows the catalog with shared-run rows until it is longer than `bytes`.
 std::uint64_t clone_rows_past(Store& store, Model& model, std::uint64_t bytes) {
-  const std::size_t before = store.catalog().size();
+  const std::size_t before = StoreAccess::catalog(store).size();
   std::uint64_t n = 100 + before;
-  grow_catalog_past(store.catalog(), bytes,
+  grow_catalog_past(StoreAccess::catalog(store), bytes,
                     [&] { return clone_first_row(store, model, n++).has_value(); });
-  return store.catalog().size() - before;
+  return StoreAccess::catalog(store).size() - before;
 }
 
 std::function<Result<void>(Store&, Model&)> clone_rows(std::uint64_t from, std::uint64_t count) {
@@ -157,12 +162,12 @@ const Base& near_full_base() {
     EXPECT_TRUE(flush(**store, model));
     clone_rows_past(**store, model, 5 * kPageCapacity - 400);
     EXPECT_TRUE(flush(**store, model));
-    EXPECT_EQ((*store)->header().wal_start, 1u);
+    EXPECT_EQ(StoreAccess::header(**store).wal_start, 1u);
     b.bytes = disk->bytes;
     b.state = state_of(**store);
     EXPECT_EQ(b.state, model.committed);
     EXPECT_TRUE(b.ledger.add(*disk));
-    b.next = 100 + (*store)->catalog().size();
+    b.next = 100 + StoreAccess::catalog(**store).size();
     b.to_fill = clone_rows_past(**store, model, 5 * kPageCapacity);  // six pages: V = 7
     return b;
   }();
@@ -184,7 +189,7 @@ Workload moved_log_workload() {
              remember_range(6, 7),
              flush,
              [](Store& store, Model&) -> Result<void> {
-               EXPECT_GT(store.header().wal_start, 1u) << "the log moved to the end";
+               EXPECT_GT(StoreAccess::header(store).wal_start, 1u) << "the log moved to the end";
                return {};
              },
              forget(2),
@@ -202,9 +207,9 @@ Workload large_workload() {
   Workload w = new_file_workload();
   const auto grow_to = [](std::uint64_t pages) {
     return [pages](Store& store, Model& model) -> Result<void> {
-      std::uint64_t n = 100 + store.catalog().size();
+      std::uint64_t n = 100 + StoreAccess::catalog(store).size();
       std::optional<QuarnError> error;
-      grow_catalog_to(store.catalog(), pages, [&] {
+      grow_catalog_to(StoreAccess::catalog(store), pages, [&] {
         auto added = remember(store, model, memory_n(n++));
         if (!added) error = added.error();
         return added.has_value();
@@ -265,15 +270,15 @@ Outcome run(const Workload& w, const std::shared_ptr<FaultFile>& file, bool retr
   Store& s = **store;
   bool retried = false;
   for (const auto& step : w.steps) {
-    const std::vector<Snapshot> manifest = s.manifest();
+    const std::vector<Snapshot> manifest = StoreAccess::manifest(s);
     const format::Header committed = StoreAccess::committed(s);
-    const std::uint64_t pages = s.header().page_count;
-    const std::uint64_t counter = s.pager().nonce_counter();
-    const bool dirty = s.dirty(), index_dirty = s.index_dirty();
+    const std::uint64_t pages = StoreAccess::header(s).page_count;
+    const std::uint64_t counter = pager::PagerAccess::counter(StoreAccess::pager(s));
+    const bool dirty = StoreAccess::dirty(s), index_dirty = StoreAccess::index_dirty(s);
     const std::uint64_t txn = committed.last_txn_id;
     auto result = step(s, out.model);
     if (result) {
-      if (retried && s.header().last_txn_id != txn) return out;
+      if (retried && StoreAccess::header(s).last_txn_id != txn) return out;
       continue;
     }
     if (!retry_failed_flushes) {
@@ -282,12 +287,12 @@ Outcome run(const Workload& w, const std::shared_ptr<FaultFile>& file, bool retr
     }
     // A failed flush keeps everything needed to write it all again.
     EXPECT_EQ(result.error().kind(), ErrorKind::Io) << result.error().message();
-    EXPECT_EQ(s.dirty(), dirty);
-    EXPECT_EQ(s.index_dirty(), index_dirty);
-    EXPECT_EQ(s.manifest(), manifest);
+    EXPECT_EQ(StoreAccess::dirty(s), dirty);
+    EXPECT_EQ(StoreAccess::index_dirty(s), index_dirty);
+    EXPECT_EQ(StoreAccess::manifest(s), manifest);
     EXPECT_EQ(StoreAccess::committed(s), committed);
-    EXPECT_GE(s.header().page_count, pages);
-    EXPECT_GE(s.pager().nonce_counter(), counter);
+    EXPECT_GE(StoreAccess::header(s).page_count, pages);
+    EXPECT_GE(pager::PagerAccess::counter(StoreAccess::pager(s)), counter);
     auto again = flush(s, out.model);
     EXPECT_TRUE(again) << again.error().message();
     retried = true;
@@ -319,25 +324,29 @@ struct Point {
   std::uint64_t n;
 };
 
-// Every write and every sync of a run, in order.
+// Every write, sync and allocation of a run, in order.
 std::vector<Point> fault_points(const std::vector<Op>& ops) {
   std::vector<Point> points;
-  std::uint64_t writes = 0, syncs = 0;
+  std::uint64_t writes = 0, syncs = 0, allocations = 0;
   for (const Op& op : ops) {
     if (op.kind == OpKind::Write) points.push_back({OpKind::Write, ++writes});
     if (op.kind == OpKind::Sync) points.push_back({OpKind::Sync, ++syncs});
+    if (op.kind == OpKind::Allocate) points.push_back({OpKind::Allocate, ++allocations});
   }
   return points;
 }
 
 std::string describe(const Point& p) {
-  return std::string(p.kind == OpKind::Write ? "write " : "sync ") + std::to_string(p.n);
+  const char* kind = p.kind == OpKind::Write  ? "write "
+                     : p.kind == OpKind::Sync ? "sync "
+                                              : "allocate ";
+  return kind + std::to_string(p.n);
 }
 
 // Live ids only: cheap, for states whose records were already read once.
 std::set<Ulid> live_ids(const Store& store) {
   std::set<Ulid> ids;
-  for (const CatalogEntry& row : store.catalog())
+  for (const CatalogEntry& row : StoreAccess::catalog(store))
     if (!row.deleted) ids.insert(row.id);
   return ids;
 }
@@ -348,19 +357,41 @@ std::set<Ulid> ids_of(const State& state) {
   return ids;
 }
 
+// The workloads, by name. The on-demand ones run only with QUARN_CRASH_LARGE set.
+struct WorkloadEntry {
+  const char* name;
+  Workload (*make)();
+  bool on_demand;
+};
+constexpr WorkloadEntry kWorkloads[] = {
+    {"new", new_file_workload, false},
+    {"moved", moved_log_workload, false},
+    {"version5", version_five_workload, false},
+    {"large", large_workload, true},
+};
+
+const WorkloadEntry* find_workload(std::string_view name) {
+  for (const WorkloadEntry& entry : kWorkloads)
+    if (name == entry.name) return &entry;
+  return nullptr;
+}
+
+// Seeds of the seeded crash model tried at every crash point: a few by default, 200 in the
+// on-demand run, or QUARN_CRASH_SEEDS.
+std::uint64_t crash_seeds() {
+  if (const char* n = std::getenv("QUARN_CRASH_SEEDS")) return std::strtoull(n, nullptr, 10);
+  return std::getenv("QUARN_CRASH_LARGE") ? 200 : 3;
+}
+
 class CrashTest : public ::testing::TestWithParam<const char*> {
  protected:
-  Workload workload() const {
-    const std::string name = GetParam();
-    if (name == "new") return new_file_workload();
-    if (name == "moved") return moved_log_workload();
-    if (name == "large") return large_workload();
-    return version_five_workload();
-  }
   void SetUp() override {
-    if (std::string(GetParam()) == "large" && !std::getenv("QUARN_CRASH_LARGE"))
+    entry_ = find_workload(GetParam());
+    ASSERT_NE(entry_, nullptr) << "no workload is named " << GetParam();
+    if (entry_->on_demand && !std::getenv("QUARN_CRASH_LARGE"))
       GTEST_SKIP() << "set QUARN_CRASH_LARGE=1 to run";
   }
+  Workload workload() const { return entry_->make(); }
   std::vector<Point> points(const Workload& w) {
     auto fault = std::make_shared<FaultFile>(w.initial_disk());
     const Outcome dry = run(w, fault, false);
@@ -373,6 +404,8 @@ class CrashTest : public ::testing::TestWithParam<const char*> {
   static const NonceLedger* base_ledger(const Workload& w) {
     return w.base ? &w.base->ledger : nullptr;
   }
+
+  const WorkloadEntry* entry_ = nullptr;
 };
 
 TEST_P(CrashTest, FailedWriteOrSyncIsReportedAndARetryCommits) {
@@ -397,9 +430,83 @@ TEST_P(CrashTest, FailedWriteOrSyncIsReportedAndARetryCommits) {
   }
 }
 
+// The disk fills up at a write or an allocation (no space, or a file size limit: the engine
+// treats both alike, so the points take turns): a flush that needs the room fails before its
+// commit point, the file opens on the still-full disk at its last commit without needing any
+// room, the changes stay staged, and once there is room the same handle commits them.
+TEST_P(CrashTest, FullDiskFailsTheFlushBeforeItsCommitAndTheFileStillOpens) {
+  const Workload w = workload();
+  const std::vector<Point> all = points(w);
+  for (std::size_t p = 0; p < all.size(); ++p) {
+    const Point& point = all[p];
+    if (point.kind == OpKind::Sync) continue;
+    const int full = p % 2 == 0 ? ENOSPC : EFBIG;
+    SCOPED_TRACE(describe(point) + (full == ENOSPC ? ", no space" : ", size limit"));
+    auto disk = w.initial_disk();
+    auto fault = std::make_shared<FaultFile>(disk);
+    fault->fill_disk_at(point.kind, point.n, full);
+    Model model;
+    auto store = w.start(std::make_unique<Forward>(fault), model);
+    if (!store) {
+      EXPECT_FALSE(model.created);  // no room for a new file's header
+      continue;
+    }
+    std::optional<QuarnError> error;
+    for (const auto& step : w.steps) {
+      if (auto result = step(**store, model); !result) {
+        error = result.error();
+        break;
+      }
+    }
+    if (!error) continue;  // nothing after this point needed more room
+    EXPECT_EQ(error->os_errno(), full) << error->message();
+    EXPECT_TRUE(StoreAccess::dirty(**store) || StoreAccess::index_dirty(**store));
+    {
+      auto still_full = open_on(std::make_unique<MemFile>(disk));
+      ASSERT_TRUE(still_full) << still_full.error().message();
+      EXPECT_EQ(state_of(**still_full), model.committed);
+    }
+    disk->room = UINT64_MAX;
+    const auto retried = flush(**store, model);
+    ASSERT_TRUE(retried) << retried.error().message();
+    store->reset();
+    auto reopened = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(reopened) << reopened.error().message();
+    EXPECT_EQ(state_of(**reopened), model.committed);
+    NonceLedger ledger(base_ledger(w));
+    EXPECT_TRUE(ledger.add(*disk)) << ledger.failure();
+    if (HasFailure()) return;
+  }
+}
+
+// The disks a crash at one point may leave, made and checked one at a time: the three fixed
+// models, then the seeded model over `seeds` seeds, each distinct image once (by hash). Stops at
+// the first failure.
+template <class Check>
+void for_each_crash_disk(const FaultFile& fault, std::uint64_t point_seed, std::uint64_t seeds,
+                         Check&& check) {
+  std::set<std::size_t> seen;
+  const auto offer = [&](const std::string& model, Bytes image) {
+    const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
+    if (seen.insert(std::hash<std::string_view>{}(bytes)).second) check(model, std::move(image));
+    return !::testing::Test::HasFailure();
+  };
+  if (!offer("drop unsynced", fault.crash_image(CrashModel::DropUnsynced))) return;
+  if (!offer("keep written", fault.crash_image(CrashModel::KeepWritten))) return;
+  if (!offer("tear crashed", fault.crash_image(CrashModel::TearCrashed))) return;
+  for (std::uint64_t i = 0; i < seeds; ++i) {
+    const std::uint64_t seed = point_seed * 1000003 + i;
+    if (!offer("seed " + std::to_string(seed), fault.crash_image(seed))) return;
+  }
+}
+
 TEST_P(CrashTest, CrashReopensAtTheLastCommitOrTheOneBeingMade) {
   const Workload w = workload();
-  for (const Point& point : points(w)) {
+  const std::vector<Point> all = points(w);
+  const std::uint64_t seeds = crash_seeds();
+  std::uint64_t images = 0;
+  for (std::size_t p = 0; p < all.size(); ++p) {
+    const Point& point = all[p];
     SCOPED_TRACE(describe(point));
     auto disk = w.initial_disk();
     auto fault = std::make_shared<FaultFile>(disk);
@@ -408,29 +515,30 @@ TEST_P(CrashTest, CrashReopensAtTheLastCommitOrTheOneBeingMade) {
     ASSERT_TRUE(fault->crashed());
     ASSERT_TRUE(out.error);
     expect_sync_order(fault->ops());
+    NonceLedger before_crash(base_ledger(w));
+    EXPECT_TRUE(before_crash.add(*disk)) << before_crash.failure();
 
-    std::vector<Bytes> seen;
-    for (const CrashModel model :
-         {CrashModel::DropUnsynced, CrashModel::KeepWritten, CrashModel::TearCrashed}) {
-      SCOPED_TRACE(static_cast<int>(model));
-      Bytes image = fault->crash_image(model);
-      if (std::find(seen.begin(), seen.end(), image) != seen.end()) continue;  // same disk
+    for_each_crash_disk(*fault, p, seeds, [&](const std::string& model, Bytes image) {
+      SCOPED_TRACE(model);
+      ++images;
       auto after = disk_of(image);
-      seen.push_back(std::move(image));
+      image = Bytes();
       after->log_pages = true;
       // One model's reopen also checks the ordering of its replay and flush.
-      auto reopen_fault =
-          model == CrashModel::DropUnsynced ? std::make_shared<FaultFile>(after) : nullptr;
+      auto reopen_fault = model == "drop unsynced" ? std::make_shared<FaultFile>(after) : nullptr;
       auto reopened = reopen_fault ? open_on(std::make_unique<Forward>(reopen_fault))
                                    : open_on(std::make_unique<MemFile>(after));
       if (!out.model.created) {
-        // The crash came while the file was made: it holds no database or an empty one.
+        // The crash came while the file was made: it holds no database (too short, or a header
+        // page whose first sector never arrived) or an empty one.
         if (reopened) {
-          EXPECT_TRUE((*reopened)->catalog().empty());
+          EXPECT_TRUE(StoreAccess::catalog(**reopened).empty());
         } else {
-          EXPECT_EQ(reopened.error().kind(), ErrorKind::Io);
+          const ErrorKind kind = reopened.error().kind();
+          EXPECT_TRUE(kind == ErrorKind::Io || kind == ErrorKind::BadMagic)
+              << reopened.error().message();
         }
-        continue;
+        return;
       }
       ASSERT_TRUE(reopened) << reopened.error().message();
       Store& s = **reopened;
@@ -453,15 +561,21 @@ TEST_P(CrashTest, CrashReopensAtTheLastCommitOrTheOneBeingMade) {
       EXPECT_EQ(live_ids(**again), expected);
       EXPECT_EQ((*again)->get(more.id)->content, more.content);
 
-      NonceLedger ledger(base_ledger(w));
-      EXPECT_TRUE(ledger.add(*disk)) << ledger.failure();
+      NonceLedger ledger(&before_crash);
       EXPECT_TRUE(ledger.add(*after)) << ledger.failure();
-    }
+    });
     if (HasFailure()) return;
   }
+  RecordProperty("crash_images", static_cast<int>(images));
 }
 
-INSTANTIATE_TEST_SUITE_P(Workloads, CrashTest, ::testing::Values("new", "moved", "version5", "large"),
+std::vector<const char*> workload_names() {
+  std::vector<const char*> names;
+  for (const WorkloadEntry& entry : kWorkloads) names.push_back(entry.name);
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Workloads, CrashTest, ::testing::ValuesIn(workload_names()),
                          [](const auto& info) { return std::string(info.param); });
 
 // A torn page 0 after the log has moved, once and twice: the newest commit is rebuilt from the
@@ -473,23 +587,23 @@ TEST(DamagedHeaderTest, NewestCommitWinsOverAbandonedRegions) {
   std::unique_ptr<Store> store = std::move(*created);
   Model model;
   const auto damage_and_reopen = [&] {
-    const std::uint64_t newest = store->header().last_txn_id;
+    const std::uint64_t newest = StoreAccess::header(*store).last_txn_id;
     store.reset();
     disk->bytes[100] ^= 0x10;
     auto reopened = open_on(std::make_unique<MemFile>(disk));
     EXPECT_TRUE(reopened) << reopened.error().message();
     if (!reopened) return;
     store = std::move(*reopened);
-    EXPECT_EQ(store->header().last_txn_id, newest);
+    EXPECT_EQ(StoreAccess::header(*store).last_txn_id, newest);
     EXPECT_EQ(state_of(*store), model.committed);
   };
 
   // The very first flush moves the log: pages 1 to 8 never held a transaction.
   std::uint64_t n = 10000;
-  grow_catalog_to(store->catalog(), 6,
+  grow_catalog_to(StoreAccess::catalog(*store), 6,
                   [&] { return remember(*store, model, memory_n(++n)).has_value(); });
   ASSERT_TRUE(flush(*store, model));
-  const std::uint64_t first_region = store->header().wal_start;
+  const std::uint64_t first_region = StoreAccess::header(*store).wal_start;
   EXPECT_GT(first_region, 1u);
   damage_and_reopen();
 
@@ -500,12 +614,12 @@ TEST(DamagedHeaderTest, NewestCommitWinsOverAbandonedRegions) {
   damage_and_reopen();
 
   // Grow until the moved region is too small as well.
-  const std::uint64_t region_bytes = store->header().wal_pages * kPageSize;
+  const std::uint64_t region_bytes = StoreAccess::header(*store).wal_pages * kPageSize;
   const std::uint64_t pages_held = (region_bytes - 8250) / wal::kPageFrameSize;  // runs incl. manifest
-  grow_catalog_to(store->catalog(), pages_held,
+  grow_catalog_to(StoreAccess::catalog(*store), pages_held,
                   [&] { return remember(*store, model, memory_n(++n)).has_value(); });
   ASSERT_TRUE(flush(*store, model));
-  EXPECT_NE(store->header().wal_start, first_region);
+  EXPECT_NE(StoreAccess::header(*store).wal_start, first_region);
   ASSERT_TRUE(rewrite(2)(*store, model));
   ASSERT_TRUE(flush(*store, model));
   damage_and_reopen();

@@ -42,12 +42,12 @@ TEST(FlushTest, FlushCommitsOneTransactionAndReopensToIt) {
   ASSERT_TRUE(f.store->remember(memory_n(2)));
   ASSERT_TRUE(f.store->remove(memory_n(2).id));
   ASSERT_TRUE(f.store->flush());
-  EXPECT_FALSE(f.store->dirty());
-  const format::Header& h = f.store->header();
+  EXPECT_FALSE(StoreAccess::dirty(*f.store));
+  const format::Header& h = StoreAccess::header(*f.store);
   EXPECT_EQ(h.last_txn_id, 1u);
   EXPECT_EQ(h.memory_count, 1u);
-  ASSERT_EQ(f.store->manifest().size(), 1u);
-  const Snapshot& row = f.store->manifest()[0];
+  ASSERT_EQ(StoreAccess::manifest(*f.store).size(), 1u);
+  const Snapshot& row = StoreAccess::manifest(*f.store)[0];
   EXPECT_EQ(std::tie(row.txn_id, row.catalog_start, row.catalog_pages, row.catalog_len,
                      row.memory_count),
             std::tie(h.last_txn_id, h.catalog_start, h.catalog_pages, h.catalog_len,
@@ -56,8 +56,8 @@ TEST(FlushTest, FlushCommitsOneTransactionAndReopensToIt) {
 
   auto reopened = f.reopen();
   EXPECT_EQ(state_of(*reopened), (State{{memory_n(1).id, "memory 1"}}));
-  EXPECT_EQ(reopened->catalog().size(), 2u);
-  EXPECT_EQ(reopened->manifest().size(), 1u);
+  EXPECT_EQ(StoreAccess::catalog(*reopened).size(), 2u);
+  EXPECT_EQ(StoreAccess::manifest(*reopened).size(), 1u);
 }
 
 TEST(FlushTest, FlushWithNothingStagedTouchesNoFile) {
@@ -70,7 +70,7 @@ TEST(FlushTest, FlushWithNothingStagedTouchesNoFile) {
   const std::uint64_t after_flush = f.io_calls();
   ASSERT_TRUE(f.store->flush());
   EXPECT_EQ(f.io_calls(), after_flush);
-  EXPECT_EQ(f.store->header().last_txn_id, 1u);
+  EXPECT_EQ(StoreAccess::header(*f.store).last_txn_id, 1u);
 }
 
 TEST(FlushTest, RememberStagesOneRowPerIdAndRefusesBadRecordsUntouched) {
@@ -78,7 +78,7 @@ TEST(FlushTest, RememberStagesOneRowPerIdAndRefusesBadRecordsUntouched) {
   tuning.record_limit = 200;
   Fixture f(tuning);
   Store& s = *f.store;
-  const std::uint64_t pages = s.header().page_count;
+  const std::uint64_t pages = StoreAccess::header(s).page_count;
 
   Memory wrong = memory_n(1);
   wrong.vector.push_back(1.0f);
@@ -93,9 +93,9 @@ TEST(FlushTest, RememberStagesOneRowPerIdAndRefusesBadRecordsUntouched) {
   EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
   EXPECT_TRUE(refused.error().text().starts_with("record of "));
   EXPECT_TRUE(refused.error().text().ends_with(" bytes exceeds the limit of 200"));
-  EXPECT_EQ(s.header().page_count, pages);
-  EXPECT_FALSE(s.dirty());
-  EXPECT_TRUE(s.catalog().empty());
+  EXPECT_EQ(StoreAccess::header(s).page_count, pages);
+  EXPECT_FALSE(StoreAccess::dirty(s));
+  EXPECT_TRUE(StoreAccess::catalog(s).empty());
 
   Memory nil = memory_n(2);
   nil.id = Ulid{};
@@ -110,11 +110,11 @@ TEST(FlushTest, RememberStagesOneRowPerIdAndRefusesBadRecordsUntouched) {
   again.content = "again";
   again.access_count = 99;
   ASSERT_TRUE(s.remember(again));
-  ASSERT_EQ(s.catalog().size(), 2u);
-  EXPECT_FALSE(s.catalog()[1].deleted);
-  EXPECT_EQ(s.catalog()[1].access_count, memory_n(3).access_count);
+  ASSERT_EQ(StoreAccess::catalog(s).size(), 2u);
+  EXPECT_FALSE(StoreAccess::catalog(s)[1].deleted);
+  EXPECT_EQ(StoreAccess::catalog(s)[1].access_count, memory_n(3).access_count);
   EXPECT_EQ(s.get(again.id)->content, "again");
-  EXPECT_TRUE(s.dirty());
+  EXPECT_TRUE(StoreAccess::dirty(s));
 }
 
 TEST(FlushTest, RemoveMarksOnceAndKeepsTheIndexInStep) {
@@ -128,16 +128,16 @@ TEST(FlushTest, RemoveMarksOnceAndKeepsTheIndexInStep) {
   ASSERT_TRUE(s.remove(memory_n(1).id));
   ASSERT_TRUE(s.flush());
   ASSERT_TRUE(s.remove(memory_n(1).id));  // already deleted: no change to flush
-  EXPECT_FALSE(s.dirty());
+  EXPECT_FALSE(StoreAccess::dirty(s));
 
   const std::vector<Ulid> ids{memory_n(1).id};
   auto index = index::train(ids, memory_n(1).vector, kDims);
   ASSERT_TRUE(index);
   StoreAccess::index(s) = std::move(*index);
   ASSERT_TRUE(s.remove(memory_n(1).id));
-  EXPECT_FALSE(s.dirty());
-  EXPECT_TRUE(s.index_dirty());
-  EXPECT_EQ(s.index()->vector_count(), 0u);
+  EXPECT_FALSE(StoreAccess::dirty(s));
+  EXPECT_TRUE(StoreAccess::index_dirty(s));
+  EXPECT_EQ(StoreAccess::index(s)->vector_count(), 0u);
 }
 
 TEST(FlushTest, DroppingTheIndexStoresAnEmptyLocation) {
@@ -154,15 +154,15 @@ TEST(FlushTest, DroppingTheIndexStoresAnEmptyLocation) {
   StoreAccess::index(s) = std::move(*index::train(ids, vectors, kDims));
   StoreAccess::index_dirty(s) = true;
   ASSERT_TRUE(s.flush());
-  EXPECT_GT(s.header().index_pages, 0u);
-  const std::uint64_t catalog_start = s.header().catalog_start;
+  EXPECT_GT(StoreAccess::header(s).index_pages, 0u);
+  const std::uint64_t catalog_start = StoreAccess::header(s).catalog_start;
 
   s.drop_index();
   ASSERT_TRUE(s.flush());
-  const format::Header& h = s.header();
+  const format::Header& h = StoreAccess::header(s);
   EXPECT_EQ(std::tie(h.index_start, h.index_pages, h.index_len), std::tuple(0u, 0u, 0u));
   EXPECT_EQ(h.catalog_start, catalog_start) << "an index-only flush keeps the catalog run";
-  const Snapshot& row = s.manifest().back();
+  const Snapshot& row = StoreAccess::manifest(s).back();
   EXPECT_EQ(std::tie(row.index_start, row.index_pages, row.index_len), std::tuple(0u, 0u, 0u));
   EXPECT_FALSE(f.reopen()->has_index());
 }
@@ -174,17 +174,18 @@ TEST(FlushTest, LogRegionMovesWhenTheRunsNeedSevenPages) {
   Store& s = *f.store;
   std::uint64_t n = 0;
   const auto fill_catalog_to = [&](std::uint64_t pages) {
-    grow_catalog_to(s.catalog(), pages, [&] { return s.remember(memory_n(++n)).has_value(); });
-    ASSERT_EQ(run_pages(encode_catalog(s.catalog()).size()), pages);
+    grow_catalog_to(StoreAccess::catalog(s), pages,
+                    [&] { return s.remember(memory_n(++n)).has_value(); });
+    ASSERT_EQ(run_pages(encode_catalog(StoreAccess::catalog(s)).size()), pages);
   };
   fill_catalog_to(5);
   ASSERT_TRUE(s.flush());  // V = 5 + 1
-  EXPECT_EQ(s.header().wal_start, 1u);
+  EXPECT_EQ(StoreAccess::header(s).wal_start, 1u);
   fill_catalog_to(6);
-  const std::uint64_t end = s.header().page_count;
+  const std::uint64_t end = StoreAccess::header(s).page_count;
   ASSERT_TRUE(s.flush());  // V = 6 + 1
-  EXPECT_EQ(s.header().wal_start, end);
-  EXPECT_EQ(s.header().wal_pages, 17u);  // R = 65797 bytes: W = 9, + 4, + 4
+  EXPECT_EQ(StoreAccess::header(s).wal_start, end);
+  EXPECT_EQ(StoreAccess::header(s).wal_pages, 17u);  // R = 65797 bytes: W = 9, + 4, + 4
   auto reopened = f.reopen();
   EXPECT_EQ(reopened->live_count(), n);
 }
@@ -194,7 +195,7 @@ TEST(FlushTest, NumbersThatWouldWrapAreRefusedBeforeAnyWrite) {
   const std::function<void(Store&)> cases[] = {
       [](Store& s) { StoreAccess::header(s).last_txn_id = kMax; },
       [](Store& s) { StoreAccess::header(s).page_count = kMax / kPageSize - 1; },
-      [](Store& s) { s.pager().set_nonce_counter(kMax - 1); },
+      [](Store& s) { pager::PagerAccess::set_counter(StoreAccess::pager(s), kMax - 1); },
   };
   for (const auto& set_up : cases) {
     Fixture f;
@@ -205,7 +206,7 @@ TEST(FlushTest, NumbersThatWouldWrapAreRefusedBeforeAnyWrite) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind(), ErrorKind::InvalidArgument);
     EXPECT_EQ(f.file->writes(), writes);
-    EXPECT_TRUE(f.store->dirty());
+    EXPECT_TRUE(StoreAccess::dirty(*f.store));
   }
   Fixture f;
   StoreAccess::header(*f.store).page_count = kMax - 1;
@@ -218,10 +219,78 @@ TEST(FlushTest, RegionCoveringPageZeroIsMovedNotWritten) {
   Fixture f;
   StoreAccess::header(*f.store).wal_start = 0;
   ASSERT_TRUE(f.store->remember(memory_n(1)));
-  const std::uint64_t end = f.store->header().page_count;
+  const std::uint64_t end = StoreAccess::header(*f.store).page_count;
   ASSERT_TRUE(f.store->flush());
-  EXPECT_EQ(f.store->header().wal_start, end);
+  EXPECT_EQ(StoreAccess::header(*f.store).wal_start, end);
   EXPECT_EQ(state_of(*f.reopen()), (State{{memory_n(1).id, "memory 1"}}));
+}
+
+// A version-6 header (checksummed, not sealed) whose page_count is raised to 2^32 - 1: the runs
+// of the upgrade's flush would lie past the file size limit. Every such flush fails before its
+// commit point, so the file keeps opening at its state (a flush that committed first would have
+// to be replayed past the limit by every open).
+TEST(FlushTest, RunsPastTheFileSizeLimitFailTheFlushBeforeItsCommit) {
+  auto disk = new_disk();
+  {
+    auto store = create_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE((*store)->remember(memory_n(1)));
+    ASSERT_TRUE((*store)->flush());
+  }
+  format::Header h = header_on(*disk);
+  h.version = 6;
+  h.page_count = 0xFFFFFFFFu;
+  const format::PageImage page0 = format::to_page(h);
+  std::copy(page0.begin(), page0.end(), disk->bytes.begin());
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    auto store = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(store) << store.error().message();
+    EXPECT_EQ(state_of(**store), (State{{memory_n(1).id, "memory 1"}}));
+    auto flushed = (*store)->flush();
+    ASSERT_FALSE(flushed);
+    EXPECT_EQ(flushed.error().os_errno(), EFBIG) << flushed.error().message();
+    EXPECT_TRUE(StoreAccess::dirty(**store));
+    EXPECT_EQ(header_on(*disk).last_txn_id, 1u);
+  }
+}
+
+// A version-6 header (checksummed only) whose log region lies over a run the file refers to: the
+// first flush moves the log instead of writing its frames over that run.
+TEST(FlushTest, LogRegionOverLiveRunsIsMovedNotWritten) {
+  enum Target { kRecord, kCatalog, kIndex, kManifest };
+  for (const Target target : {kRecord, kCatalog, kIndex, kManifest}) {
+    SCOPED_TRACE(target);
+    OldFile old(6);
+    std::vector<Ulid> ids;
+    std::vector<float> vectors;
+    State expected;
+    for (std::uint64_t n = 1; n <= 6; ++n) {
+      const Memory m = memory_n(n);
+      old.add(m);
+      ids.push_back(m.id);
+      vectors.insert(vectors.end(), m.vector.begin(), m.vector.end());
+      expected[m.id] = m.content;
+    }
+    auto disk = old.finish(*index::encode_index(**index::train(ids, vectors, kDims)));
+    format::Header h = header_on(*disk);
+    const std::uint64_t starts[] = {old.catalog_[1].start_page, h.catalog_start, h.index_start,
+                                    h.manifest_start};
+    h.wal_start = starts[target];
+    h.wal_pages = 4;    // enough for the first flush's frames
+    h.page_count += 8;  // and inside the pages the header accounts for
+    const format::PageImage page0 = format::to_page(h);
+    std::copy(page0.begin(), page0.end(), disk->bytes.begin());
+
+    auto store = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(store) << store.error().message();
+    ASSERT_TRUE((*store)->flush());
+    EXPECT_GE(StoreAccess::header(**store).wal_start, h.page_count) << "the log moved to the end";
+    store->reset();
+    auto reopened = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(reopened) << reopened.error().message();
+    EXPECT_EQ(state_of(**reopened), expected);
+    EXPECT_TRUE((*reopened)->has_index());
+  }
 }
 
 TEST(FlushTest, SecondHandleCannotFlushOverAnotherHandlesCommit) {
@@ -240,7 +309,7 @@ TEST(FlushTest, SecondHandleCannotFlushOverAnotherHandlesCommit) {
   EXPECT_EQ(refused.error().message(),
             "io error: database was changed by another handle; reopen it (os error 16)");
   EXPECT_EQ(disk->page_log.size(), images) << "the refused flush wrote nothing";
-  EXPECT_TRUE((*b)->dirty());
+  EXPECT_TRUE(StoreAccess::dirty(**b));
 
   ASSERT_TRUE((*a)->remember(memory_n(3)));
   ASSERT_TRUE((*a)->flush());
@@ -288,7 +357,8 @@ TEST(FlushTest, TwoProcessesFlushingInALoopNeverLoseACommit) {
   auto store = StoreAccess::open_path(path, passphrase(), std::nullopt, cheap());
   ASSERT_TRUE(store);
   EXPECT_EQ(state_of(**store).size(), static_cast<std::size_t>(parent_commits + child_commits));
-  EXPECT_EQ((*store)->header().last_txn_id, static_cast<std::uint64_t>(parent_commits + child_commits));
+  EXPECT_EQ(StoreAccess::header(**store).last_txn_id,
+            static_cast<std::uint64_t>(parent_commits + child_commits));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Pieces shared by the store's own files and its tests: the file lock guard and the access door
-// to the store's private state.
+// The access door to the store's private state, for its tests and benchmarks: opening with
+// lowered costs, and the state behind the API (header, catalog, manifest, flags, index, pager).
 #pragma once
 
 #include <cstdint>
@@ -7,33 +7,20 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "error/error.h"
+#include "format/header.h"
+#include "index/index.h"
 #include "pager/file.h"
+#include "pager/pager.h"
+#include "store/catalog.h"
+#include "store/commit.h"
+#include "store/manifest.h"
 #include "store/store.h"
 
 namespace quarn::store {
 
-// Holds a file's exclusive lock until destroyed. Flush and open's recovery run under it, so two
-// handles (in one process or two) never write or replay at the same time.
-class FileLock {
- public:
-  [[nodiscard]] static Result<FileLock> take(pager::File& file) {
-    TRY(file.lock_exclusive());
-    return FileLock(file);
-  }
-  FileLock(FileLock&& other) noexcept : file_(std::exchange(other.file_, nullptr)) {}
-  FileLock& operator=(FileLock&&) = delete;
-  ~FileLock() {
-    if (file_) file_->unlock();
-  }
-
- private:
-  explicit FileLock(pager::File& file) : file_(&file) {}
-  pager::File* file_;
-};
-
-// The store's private state, for its own parts and its tests.
 struct StoreAccess {
   using Tuning = Store::Tuning;
 
@@ -49,15 +36,19 @@ struct StoreAccess {
       const Tuning& tuning) {
     return Store::open_path(path, passphrase, dimensions, tuning);
   }
-  static const format::Header& committed(const Store& store) { return store.committed_; }
-  static format::Header& header(Store& store) { return store.header_; }
-  static std::unique_ptr<index::IvfPqIndex>& index(Store& store) { return store.index_; }
+
+  // The in-memory header (mutable: tests set up extreme values) and the last committed one.
+  static format::Header& header(Store& store) { return store.commit_->header_; }
+  static const format::Header& header(const Store& store) { return store.commit_->header(); }
+  static const format::Header& committed(const Store& store) { return store.commit_->committed(); }
   static std::vector<CatalogEntry>& catalog(Store& store) { return store.catalog_; }
-  static std::unordered_map<Ulid, std::size_t, memory::UlidHash>& id_index(Store& store) {
-    return store.id_index_;
-  }
+  static const std::vector<CatalogEntry>& catalog(const Store& store) { return store.catalog_; }
+  static IdIndex& id_index(Store& store) { return store.id_index_; }
+  static const std::vector<Snapshot>& manifest(const Store& store) { return store.manifest_; }
+  static std::unique_ptr<index::IvfPqIndex>& index(Store& store) { return store.index_; }
   static bool& dirty(Store& store) { return store.dirty_; }
   static bool& index_dirty(Store& store) { return store.index_dirty_; }
+  static pager::Pager& pager(Store& store) { return *store.pager_; }
 };
 
 }  // namespace quarn::store

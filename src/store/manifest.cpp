@@ -7,6 +7,7 @@
 #include "memory/msgpack_io.h"
 #include "store/rows.h"
 #include "store/runs.h"
+#include "store/store.h"
 
 namespace quarn::store {
 namespace {

@@ -17,11 +17,25 @@
 #include "error/error.h"
 #include "format/bytes.h"
 #include "pager/pager.h"
-#include "store/store.h"
 
 namespace quarn::store {
 
 inline constexpr std::size_t kMaxSnapshotRowBytes = 82;
+
+// One row per committed transaction: when it was made, where its catalog and index are, and its
+// number of live memories.
+struct Snapshot {
+  std::uint64_t txn_id = 0;
+  std::int64_t created_at = 0;
+  std::uint64_t catalog_start = 0;
+  std::uint64_t catalog_pages = 0;
+  std::uint64_t catalog_len = 0;
+  std::uint64_t index_start = 0;
+  std::uint64_t index_pages = 0;
+  std::uint64_t index_len = 0;
+  std::uint64_t memory_count = 0;
+  bool operator==(const Snapshot&) const = default;
+};
 
 Bytes encode_manifest(const std::vector<Snapshot>& manifest);
 

@@ -12,7 +12,7 @@
 #include "error/error.h"
 #include "format/bytes.h"
 #include "pager/pager.h"
-#include "store/store.h"
+#include "store/catalog.h"
 
 namespace quarn::store {
 

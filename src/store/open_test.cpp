@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "index/index.h"
+#include "pager/testing/flaky_syscalls.h"
 #include "store/store_fixture.h"
 #include "wal/wal.h"
 
@@ -30,8 +31,8 @@ TEST(OpenTest, NewFileIsOneSealedHeaderPageWithProductionKeyCosts) {
   EXPECT_EQ(h.dimensions, 384u);
   EXPECT_EQ(std::tie(h.kdf_m_cost, h.kdf_t_cost, h.kdf_p_cost), std::tuple(19456u, 2u, 1u));
   EXPECT_TRUE(h.seal_nonce && h.seal_tag);
-  EXPECT_FALSE((*store)->dirty());
-  EXPECT_TRUE((*store)->manifest().empty());
+  EXPECT_FALSE(StoreAccess::dirty(**store));
+  EXPECT_TRUE(StoreAccess::manifest(**store).empty());
   store->reset();
 
   // Reopening takes the stored dimensionality, whatever is passed.
@@ -55,6 +56,7 @@ TEST(OpenTest, RefusedCreationLeavesNoFile) {
     auto store = StoreAccess::open_path(path, passphrase(), c.dimensions, cheap());
     ASSERT_FALSE(store);
     EXPECT_EQ(error_text(store.error()), c.message);
+    EXPECT_EQ(store.error().detail() == ErrorDetail::DimensionsRequired, !c.dimensions);
     EXPECT_FALSE(std::filesystem::exists(path));
   }
   // A wrong Argon2 cost fails before the file exists too.
@@ -103,6 +105,35 @@ TEST(OpenTest, RealFileCreatesFlushesAndReopens) {
   EXPECT_EQ(state_of(**store), (State{{memory_n(1).id, "memory 1"}}));
 }
 
+// Every read, write, sync and copy of a real file interrupted every other call and cut to 1000
+// bytes: the store's files come out the same.
+TEST(OpenTest, InterruptedAndShortSystemCallsLeaveTheSameDatabase) {
+  TempDir dir;
+  const std::string path = dir.file("db");
+  State expected;
+  {
+    auto file = pager::PosixFile::create_new(path, pager::testing::flaky_syscalls());
+    ASSERT_TRUE(file) << file.error().message();
+    auto store = StoreAccess::open(std::move(*file), false, passphrase(), kDims, cheap());
+    ASSERT_TRUE(store) << store.error().message();
+    for (std::uint64_t n = 1; n <= 6; ++n) {
+      Memory m = memory_n(n);
+      m.content.assign(3000 * n, static_cast<char>('a' + n));  // records of one to three pages
+      ASSERT_TRUE((*store)->remember(m));
+      expected[m.id] = m.content;
+      if (n % 2 == 0) {
+        ASSERT_TRUE((*store)->flush());
+      }
+    }
+    ASSERT_TRUE((*store)->export_encrypted(dir.file("copy")));
+  }
+  for (const char* name : {"db", "copy"}) {
+    auto reopened = StoreAccess::open_path(dir.file(name), passphrase(), std::nullopt, cheap());
+    ASSERT_TRUE(reopened) << name << ": " << reopened.error().message();
+    EXPECT_EQ(state_of(**reopened), expected) << name;
+  }
+}
+
 // The flush of one memory on a fresh store, stopped after its commit: the checkpoint's writes
 // never happen.
 std::shared_ptr<MemDisk> committed_not_checkpointed() {
@@ -143,7 +174,7 @@ TEST(OpenTest, TornHeaderIsRebuiltFromTheLogOnlyWhenTheLogHoldsACommit) {
   disk->bytes[50] ^= 1;  // a torn page 0, the log holding the commit
   auto store = open_on(std::make_unique<MemFile>(disk));
   ASSERT_TRUE(store) << store.error().message();
-  EXPECT_EQ((*store)->header().last_txn_id, 1u);
+  EXPECT_EQ(StoreAccess::header(**store).last_txn_id, 1u);
   EXPECT_EQ(state_of(**store), (State{{memory_n(1).id, "memory 1"}}));
 }
 
@@ -159,11 +190,12 @@ TEST(OpenTest, PageNumbersStartPastEverythingTheFileHolds) {
   disk->bytes.resize(disk->bytes.size() + 3 * kPageSize + 5);
   auto store = open_on(std::make_unique<MemFile>(disk));
   ASSERT_TRUE(store);
-  EXPECT_EQ((*store)->header().page_count, (disk->bytes.size() + kPageSize - 1) / kPageSize);
-  EXPECT_GT((*store)->header().page_count, committed);
+  EXPECT_EQ(StoreAccess::header(**store).page_count,
+            (disk->bytes.size() + kPageSize - 1) / kPageSize);
+  EXPECT_GT(StoreAccess::header(**store).page_count, committed);
   const auto id = (*store)->remember(memory_n(2));
   ASSERT_TRUE(id);
-  EXPECT_GE((*store)->catalog().back().start_page, committed + 4);
+  EXPECT_GE(StoreAccess::catalog(**store).back().start_page, committed + 4);
 }
 
 // An old but authentic page 0 copied back (a restored backup of the header, an abandoned log's
@@ -192,7 +224,7 @@ TEST(OpenTest, HeaderRolledBackNeverReusesPagesOrNonces) {
   EXPECT_EQ(state_of(**rolled_back), (State{{memory_n(1).id, "memory 1"}}));
   ASSERT_TRUE((*rolled_back)->remember(memory_n(5)));
   ASSERT_TRUE((*rolled_back)->flush());
-  EXPECT_GE((*rolled_back)->catalog().back().start_page, file_pages);
+  EXPECT_GE(StoreAccess::catalog(**rolled_back).back().start_page, file_pages);
   NonceLedger ledger;
   EXPECT_TRUE(ledger.add(*disk)) << ledger.failure();
 }
@@ -215,12 +247,12 @@ TEST(OpenTest, OldVersionsUpgradeInMemoryAndFlushAsVersionSeven) {
 
     auto store = open_on(std::make_unique<MemFile>(disk));
     ASSERT_TRUE(store) << store.error().message();
-    EXPECT_TRUE((*store)->dirty());
-    EXPECT_FALSE((*store)->index_dirty());
-    EXPECT_TRUE((*store)->manifest().empty());
-    EXPECT_EQ((*store)->header().version, 7);
+    EXPECT_TRUE(StoreAccess::dirty(**store));
+    EXPECT_FALSE(StoreAccess::index_dirty(**store));
+    EXPECT_TRUE(StoreAccess::manifest(**store).empty());
+    EXPECT_EQ(StoreAccess::header(**store).version, 7);
     EXPECT_EQ(StoreAccess::committed(**store).version, version);
-    const auto& rows = (*store)->catalog();
+    const auto& rows = StoreAccess::catalog(**store);
     if (version <= 5) {
       EXPECT_GE(rows[0].start_page, old_pages);
       EXPECT_GE(rows[1].start_page, old_pages);
@@ -240,14 +272,62 @@ TEST(OpenTest, OldVersionsUpgradeInMemoryAndFlushAsVersionSeven) {
     auto reopened = open_on(std::make_unique<MemFile>(disk));
     ASSERT_TRUE(reopened) << reopened.error().message();
     EXPECT_EQ(header_on(*disk).version, 7);
-    EXPECT_FALSE((*reopened)->dirty());
-    EXPECT_EQ((*reopened)->manifest().size(), 1u);
+    EXPECT_FALSE(StoreAccess::dirty(**reopened));
+    EXPECT_EQ(StoreAccess::manifest(**reopened).size(), 1u);
     EXPECT_EQ(state_of(**reopened), (State{{live.id, "memory 1"}, {live2.id, "memory 2"}}));
     const auto got = (*reopened)->get(live2.id);
     ASSERT_TRUE(got);
     EXPECT_EQ(got->access_count, 7u);
     EXPECT_EQ(got->accessed_at, 1700000123);
   }
+}
+
+// A version-5 row's page_count is not trusted by the upgrade's copy: it copies the pages the row's
+// len needs (if the file holds them), whatever the count says, so a count far past the record
+// neither stages the pages after it nor reads past the file, and a failed first flush leaves a file
+// that opens again the same way.
+TEST(OpenTest, VersionFiveUpgradeCopiesWhatTheRowsLengthNeeds) {
+  for (const std::uint32_t claimed : {30u, 50000u, 65535u, 4294967295u}) {
+    SCOPED_TRACE(claimed);
+    OldFile old(5);
+    old.add(memory_n(1));
+    for (std::uint64_t n = 2; n <= 31; ++n) old.add(memory_n(n));  // 30 more one-page records
+    ASSERT_EQ(old.catalog_[0].page_count, 1u);
+    old.catalog_[0].page_count = claimed;
+    auto disk = old.finish();
+    State expected;
+    for (std::uint64_t n = 1; n <= 31; ++n)
+      expected[memory_n(n).id] = "memory " + std::to_string(n);
+
+    auto file = std::make_unique<FaultFile>(disk);
+    file->fail_nth(pager::testing::OpKind::Allocate, 1);
+    auto store = open_on(std::move(file));
+    ASSERT_TRUE(store) << store.error().message();
+    const cache::PageCache& cache = StoreAccess::pager(**store).cache();
+    EXPECT_EQ(cache.size() - cache.clean_count(), 31u) << "one staged page per record";
+    EXPECT_EQ(StoreAccess::catalog(**store)[0].page_count, 1u);
+    EXPECT_EQ(state_of(**store), expected);
+    ASSERT_FALSE((*store)->flush());  // fails after writing the copies, before its commit
+    store->reset();
+
+    auto again = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(again) << again.error().message();
+    EXPECT_EQ(state_of(**again), expected);
+    ASSERT_TRUE((*again)->flush());
+    again->reset();
+    auto upgraded = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(upgraded) << upgraded.error().message();
+    EXPECT_EQ(StoreAccess::header(**upgraded).version, 7);
+    EXPECT_EQ(state_of(**upgraded), expected);
+    EXPECT_EQ((*upgraded)->verify().value(), 31u);
+  }
+  // A run that starts at the end of the file is refused as a read past the end.
+  OldFile old(5);
+  old.add(memory_n(1));
+  old.catalog_[0].start_page = 1000;
+  auto refused = open_on(std::make_unique<MemFile>(old.finish()));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "io error: failed to fill whole buffer");
 }
 
 TEST(OpenTest, VersionFiveIndexIsWrittenAgain) {
@@ -266,16 +346,16 @@ TEST(OpenTest, VersionFiveIndexIsWrittenAgain) {
   auto store = open_on(std::make_unique<MemFile>(disk));
   ASSERT_TRUE(store) << store.error().message();
   EXPECT_TRUE((*store)->has_index());
-  EXPECT_TRUE((*store)->dirty());
-  EXPECT_TRUE((*store)->index_dirty());
+  EXPECT_TRUE(StoreAccess::dirty(**store));
+  EXPECT_TRUE(StoreAccess::index_dirty(**store));
   const std::uint64_t old_index_start = header_on(*disk).index_start;
   ASSERT_TRUE((*store)->flush());
   store->reset();
   auto reopened = open_on(std::make_unique<MemFile>(disk));
   ASSERT_TRUE(reopened) << reopened.error().message();
   EXPECT_TRUE((*reopened)->has_index());
-  EXPECT_NE((*reopened)->header().index_start, old_index_start);
-  EXPECT_EQ((*reopened)->index()->vector_count(), 6u);
+  EXPECT_NE(StoreAccess::header(**reopened).index_start, old_index_start);
+  EXPECT_EQ(StoreAccess::index(**reopened)->vector_count(), 6u);
 }
 
 }  // namespace

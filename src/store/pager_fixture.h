@@ -29,36 +29,21 @@ class PagerFixture : public ::testing::Test {
 
   // Encrypts `payload` (zero-padded) as page `page` and writes it to the file, not the cache.
   void put_page(std::uint64_t page, ByteView payload) {
-    std::array<std::uint8_t, kPageCapacity> plain{};
-    ASSERT_LE(payload.size(), plain.size());
-    std::copy(payload.begin(), payload.end(), plain.begin());
-    std::array<std::uint8_t, kPageSize> image{};
-    ASSERT_TRUE(pager_->encrypt_next(page, plain, image).has_value());
-    ASSERT_TRUE(disk_file().write_at(page * kPageSize, image).has_value());
+    ASSERT_LE(payload.size(), kPageCapacity);
+    ASSERT_TRUE(pager_->write_run(page, payload).has_value());
   }
 
   // Lays `bytes` out as a run from `start` on the file; returns its page count.
   std::uint64_t put_run(std::uint64_t start, ByteView bytes) {
-    std::uint64_t pages = bytes.empty() ? 1 : (bytes.size() + kPageCapacity - 1) / kPageCapacity;
-    for (std::uint64_t i = 0; i < pages; ++i) {
-      const std::size_t from = i * kPageCapacity;
-      const std::size_t to = std::min(bytes.size(), from + kPageCapacity);
-      put_page(start + i, bytes.subspan(from, to - from));
-    }
-    return pages;
+    EXPECT_TRUE(pager_->write_run(start, bytes).has_value());
+    return run_pages(bytes.size());
   }
 
   // Flips one ciphertext byte of a page on the file.
   void corrupt_page(std::uint64_t page) { disk_->bytes.at(page * kPageSize + 100) ^= 0x40; }
 
-  pager::File& disk_file() {
-    if (!raw_) raw_ = std::make_unique<pager::testing::MemFile>(disk_);
-    return *raw_;
-  }
-
   std::shared_ptr<pager::testing::MemDisk> disk_ = std::make_shared<pager::testing::MemDisk>();
   pager::testing::FaultFile* file_ = nullptr;  // owned by the pager; counts its reads
-  std::unique_ptr<pager::testing::MemFile> raw_;
   std::optional<pager::Pager> pager_;
 };
 

@@ -14,7 +14,9 @@
 
 #include "memory/memory.h"
 #include "pager/file.h"
+#include "pager/pager.h"
 #include "store/catalog.h"
+#include "store/commit.h"
 #include "store/jsonl.h"
 #include "store/runs.h"
 #include "store/store.h"
@@ -88,8 +90,9 @@ class LineReader {
 };
 
 // Writes the header and the chosen memories, then syncs.
-Result<void> write_export(pager::File& file, Store& store, std::uint64_t count,
-                          bool include_deleted) {
+Result<void> write_export(pager::File& file, pager::Pager& pager,
+                          const std::vector<CatalogEntry>& catalog, std::uint64_t dimensions,
+                          std::uint64_t count, bool include_deleted) {
   std::string out;
   out.reserve(kChunk + 64 * 1024);
   std::uint64_t offset = 0;
@@ -99,10 +102,10 @@ Result<void> write_export(pager::File& file, Store& store, std::uint64_t count,
     out.clear();
     return {};
   };
-  jsonl::append_header(out, {store.dimensions(), count});
-  for (const CatalogEntry& entry : store.catalog()) {
+  jsonl::append_header(out, {dimensions, count});
+  for (const CatalogEntry& entry : catalog) {
     if (entry.deleted && !include_deleted) continue;
-    Memory memory = TRY(memory::decode_memory(TRY(read_record(store.pager(), entry))));
+    Memory memory = TRY(memory::decode_memory(TRY(read_record(pager, entry))));
     memory.accessed_at = entry.accessed_at;
     memory.access_count = entry.access_count;
     TRY(jsonl::append_memory(out, memory, entry.deleted));
@@ -118,7 +121,7 @@ Result<std::uint64_t> Store::export_jsonl(const std::string& dest, bool include_
   std::uint64_t count = 0;
   for (const CatalogEntry& entry : catalog_) count += !entry.deleted || include_deleted;
   std::unique_ptr<pager::PosixFile> file = TRY(pager::PosixFile::create_new(dest));
-  if (auto written = write_export(*file, *this, count, include_deleted); !written) {
+  if (auto written = write_export(*file, *pager_, catalog_, dimensions_, count, include_deleted); !written) {
     file.reset();
     ::unlink(dest.c_str());
     return fail(std::move(written).error());
@@ -176,7 +179,8 @@ std::expected<std::uint64_t, Store::ImportError> Store::import_jsonl(const std::
                           " memories, the file holds " + std::to_string(checked.size()));
   }
   std::uint64_t offset = 0;
-  if (header_.page_count > UINT64_MAX - pages || !page_offset(header_.page_count + pages, offset)) {
+  const std::uint64_t page_count = commit_->header().page_count;
+  if (page_count > UINT64_MAX - pages || !page_offset(page_count + pages, offset)) {
     return failed(QuarnError::invalid_argument("the page count would exceed its largest value"));
   }
 

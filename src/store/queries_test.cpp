@@ -49,7 +49,7 @@ class StoreTest : public ::testing::Test {
   // Flips a ciphertext byte of a page on the disk, behind the store's back.
   void corrupt_page(std::uint64_t page) { disk_->bytes.at(page * kPageSize + 200) ^= 0x01; }
   const CatalogEntry& row_of(const Ulid& id) {
-    for (const CatalogEntry& row : store_->catalog())
+    for (const CatalogEntry& row : StoreAccess::catalog(*store_))
       if (row.id == id) return row;
     static const CatalogEntry none{};
     ADD_FAILURE() << "no row";
@@ -149,7 +149,7 @@ TEST_F(StoreTest, StatsCountTheStagedCatalogAndListLiveAgentsOnce) {
   EXPECT_EQ(staged->memories, 3u);
   EXPECT_EQ(staged->deleted, 1u);
   EXPECT_EQ(staged->agents, (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(staged->file_bytes, store_->header().page_count * kPageSize);
+  EXPECT_EQ(staged->file_bytes, StoreAccess::header(*store_).page_count * kPageSize);
   EXPECT_EQ(staged->file_bytes, 13 * kPageSize);  // four one-page records, not yet flushed
   EXPECT_EQ(staged->snapshots, 0u);
   flush();
@@ -198,7 +198,7 @@ TEST_F(StoreTest, VerifyReadsCleanPagesFromTheFileEvenWhenCached) {
 TEST_F(StoreTest, DefaultManifestIsAStagedSharedOnboardingMemory) {
   auto id = store_->insert_default_manifest();
   ASSERT_TRUE(id) << id.error().message();
-  EXPECT_TRUE(store_->dirty());
+  EXPECT_TRUE(StoreAccess::dirty(*store_));
   auto m = store_->get(*id);
   ASSERT_TRUE(m);
   EXPECT_TRUE(m->content.starts_with(
@@ -232,7 +232,7 @@ TEST_F(StoreTest, CacheCapacityZeroMeansOneAndIndexDropMarksOnlyARealChange) {
 
   EXPECT_FALSE(store_->has_index());
   store_->drop_index();
-  EXPECT_FALSE(store_->index_dirty());
+  EXPECT_FALSE(StoreAccess::index_dirty(*store_));
   auto empty = store_->build_index();
   ASSERT_FALSE(empty);
   EXPECT_EQ(empty.error().message(), "invalid argument: cannot build an index over an empty database");
@@ -242,7 +242,7 @@ TEST_F(StoreTest, CacheCapacityZeroMeansOneAndIndexDropMarksOnlyARealChange) {
   flush();
   store_->drop_index();
   EXPECT_FALSE(store_->has_index());
-  EXPECT_TRUE(store_->index_dirty());
+  EXPECT_TRUE(StoreAccess::index_dirty(*store_));
 }
 
 // Seven flushes, one memory each; row i of the manifest has memory_count i.
@@ -262,13 +262,14 @@ TEST_F(RestoreTest, RestoringAnOldTransactionCommitsItAsTheNextOne) {
   ASSERT_TRUE(info) << info.error().message();
   EXPECT_EQ(info->txn_id, 3u);
   EXPECT_EQ(info->memory_count, 3u);
-  EXPECT_EQ(store_->header().last_txn_id, 8u);
-  EXPECT_FALSE(store_->dirty() || store_->index_dirty());
+  EXPECT_EQ(StoreAccess::header(*store_).last_txn_id, 8u);
+  EXPECT_FALSE(StoreAccess::dirty(*store_) || StoreAccess::index_dirty(*store_));
   const auto listed = store_->snapshots();
   ASSERT_EQ(listed.size(), 8u);
   for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(listed[i].txn_id, i + 1);
   EXPECT_EQ(listed[7].memory_count, 3u);
-  EXPECT_NE(store_->manifest()[7].catalog_start, store_->manifest()[2].catalog_start);
+  EXPECT_NE(StoreAccess::manifest(*store_)[7].catalog_start,
+            StoreAccess::manifest(*store_)[2].catalog_start);
   EXPECT_EQ(store_->live_count(), 3u);
   EXPECT_FALSE(store_->get(memory_n(4).id));
 
@@ -281,7 +282,7 @@ TEST_F(RestoreTest, RestoringAnOldTransactionCommitsItAsTheNextOne) {
 }
 
 TEST_F(RestoreTest, RestoreByTimeTakesTheGreatestTransactionAtOrBeforeTheTime) {
-  const std::int64_t first = store_->manifest().front().created_at;
+  const std::int64_t first = StoreAccess::manifest(*store_).front().created_at;
   auto before = store_->restore_to_time(first - 1);
   ASSERT_FALSE(before);
   EXPECT_EQ(before.error().kind(), ErrorKind::NotFound);
@@ -290,12 +291,12 @@ TEST_F(RestoreTest, RestoreByTimeTakesTheGreatestTransactionAtOrBeforeTheTime) {
   ASSERT_FALSE(negative);
   EXPECT_EQ(negative.error().text(), "no snapshot at or before time -5");
 
-  const std::int64_t last = store_->manifest().back().created_at;
+  const std::int64_t last = StoreAccess::manifest(*store_).back().created_at;
   auto info = store_->restore_to_time(last);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->txn_id, 7u);
   EXPECT_EQ(info->created_at, last);
-  EXPECT_EQ(store_->header().last_txn_id, 8u);
+  EXPECT_EQ(StoreAccess::header(*store_).last_txn_id, 8u);
 }
 
 TEST_F(RestoreTest, UnknownOrUnreadableSnapshotsChangeNothing) {
@@ -305,14 +306,46 @@ TEST_F(RestoreTest, UnknownOrUnreadableSnapshotsChangeNothing) {
   EXPECT_EQ(missing.error().text(), "snapshot for transaction 99");
 
   reopen();  // nothing cached
-  const auto catalog = store_->catalog();
-  corrupt_page(store_->manifest()[1].catalog_start);
+  const auto catalog = StoreAccess::catalog(*store_);
+  corrupt_page(StoreAccess::manifest(*store_)[1].catalog_start);
   auto damaged = store_->restore_to(2);
   ASSERT_FALSE(damaged);
   EXPECT_EQ(damaged.error().kind(), ErrorKind::PageAuth);
-  EXPECT_EQ(store_->catalog(), catalog);
-  EXPECT_FALSE(store_->dirty() || store_->index_dirty());
-  EXPECT_EQ(store_->header().last_txn_id, 7u);
+  EXPECT_EQ(StoreAccess::catalog(*store_), catalog);
+  EXPECT_FALSE(StoreAccess::dirty(*store_) || StoreAccess::index_dirty(*store_));
+  EXPECT_EQ(StoreAccess::header(*store_).last_txn_id, 7u);
+}
+
+// A log region over records that only an older snapshot's catalog refers to is left alone until a
+// restore brings that catalog back; then the restore's flush moves the log instead of writing over
+// them.
+TEST_F(StoreTest, RestoreMovesALogRegionOverTheRestoredRecords) {
+  Memory big = memory_n(1);
+  big.content.assign(40000, 'b');  // a record of five pages
+  put(big);
+  flush();
+  const CatalogEntry first = row_of(big.id);
+  ASSERT_GE(first.page_count, 4u);
+  Memory again = big;
+  again.content = "rewritten";
+  put(again);
+  flush();
+  // A header whose region lies over the first record, sealed as only a key holder can.
+  format::Header h = StoreAccess::committed(*store_);
+  h.wal_start = first.start_page;
+  h.wal_pages = 4;
+  ASSERT_TRUE(StoreAccess::pager(*store_).write_header(h));
+  reopen();
+  EXPECT_EQ(StoreAccess::header(*store_).wal_start, first.start_page);
+
+  ASSERT_TRUE(store_->restore_to(1));
+  EXPECT_NE(StoreAccess::header(*store_).wal_start, first.start_page);
+  for (int reopened = 0; reopened < 2; ++reopened) {
+    if (reopened) reopen();
+    auto restored = store_->get(big.id);
+    ASSERT_TRUE(restored) << restored.error().message();
+    EXPECT_TRUE(restored->content == big.content);
+  }
 }
 
 TEST(NewStoreRestore, NoSnapshotsMeansNothingToRestore) {
@@ -338,7 +371,7 @@ TEST(ExportTest, CopiesTheFlushedFileAndRefusesTheDatabaseItself) {
     std::ofstream(copy) << std::string(100000, 'x');  // longer than the database: truncated
   }
   ASSERT_TRUE(store->export_encrypted(copy));
-  EXPECT_FALSE(store->dirty());  // the export flushed first
+  EXPECT_FALSE(StoreAccess::dirty(*store));  // the export flushed first
   const auto bytes = [](const std::string& p) {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -356,18 +389,45 @@ TEST(ExportTest, CopiesTheFlushedFileAndRefusesTheDatabaseItself) {
   for (const std::string& dest : {path, link, hard}) {
     auto refused = store->export_encrypted(dest);
     ASSERT_FALSE(refused) << dest;
-    EXPECT_FALSE(refused.error().flush_error);
-    EXPECT_EQ(refused.error().copy_error, "destination is the database itself");
+    EXPECT_EQ(refused.error().detail(), ErrorDetail::ExportCopy);
+    EXPECT_EQ(refused.error().text(), "destination is the database itself");
     EXPECT_EQ(bytes(path), before);
   }
   auto unwritable = store->export_encrypted(dir.file("no/such/dir"));
   ASSERT_FALSE(unwritable);
-  EXPECT_EQ(unwritable.error().copy_error, "No such file or directory (os error 2)");
+  EXPECT_EQ(unwritable.error().detail(), ErrorDetail::ExportCopy);
+  EXPECT_EQ(unwritable.error().text(), "No such file or directory (os error 2)");
 
   store.reset();
   auto reopened = StoreAccess::open_path(copy, passphrase(), std::nullopt, cheap());
   ASSERT_TRUE(reopened) << reopened.error().message();
   EXPECT_TRUE((*reopened)->get(memory_n(1).id));
+}
+
+// The copy goes through the file seam: a failed copy is told apart from a failed flush by its
+// detail, after the flush has committed.
+TEST(ExportTest, FailedCopyIsAnExportErrorAfterTheFlush) {
+  auto disk = new_disk();
+  auto file = std::make_unique<FaultFile>(disk);
+  FaultFile* fault = file.get();
+  auto store = create_on(std::move(file));
+  ASSERT_TRUE(store);
+  ASSERT_TRUE((*store)->remember(memory_n(1)));
+  fault->fail_nth(pager::testing::OpKind::Copy, 1, ENOSPC);
+  auto failed = (*store)->export_encrypted("copy");
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().detail(), ErrorDetail::ExportCopy);
+  EXPECT_EQ(failed.error().text(), "No space left on device (os error 28)");
+  EXPECT_FALSE(StoreAccess::dirty(**store));
+  EXPECT_FALSE(disk->copies.contains("copy"));
+
+  ASSERT_TRUE((*store)->export_encrypted("copy"));
+  EXPECT_EQ(disk->copies.at("copy"), disk->bytes);
+  fault->fail_nth(pager::testing::OpKind::Write, fault->writes() + 1);
+  ASSERT_TRUE((*store)->remember(memory_n(2)));
+  auto unflushed = (*store)->export_encrypted("copy");
+  ASSERT_FALSE(unflushed);
+  EXPECT_EQ(unflushed.error().detail(), ErrorDetail::None);
 }
 
 }  // namespace

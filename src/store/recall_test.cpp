@@ -105,7 +105,7 @@ TEST_F(RecallTest, ScoresFollowTheFormulaAndTrackingStampsCatalogAndResults) {
     EXPECT_EQ(row->access_count, bumped);
     EXPECT_EQ(row->accessed_at, now);
   }
-  EXPECT_TRUE(store_->dirty());
+  EXPECT_TRUE(StoreAccess::dirty(*store_));
 }
 
 TEST_F(RecallTest, RecencyHalvesAfterOneHalfLife) {
@@ -123,14 +123,14 @@ TEST_F(RecallTest, RecencyHalvesAfterOneHalfLife) {
 TEST_F(RecallTest, UntrackedRecallChangesNothingAndEqualScoresKeepCatalogOrder) {
   for (std::uint64_t n = 1; n <= 4; ++n) put(make(n, {1, 1, 0, 0}));
   ASSERT_TRUE(store_->flush());
-  const auto catalog = store_->catalog();
+  const auto catalog = StoreAccess::catalog(*store_);
   auto first = store_->recall(request({1, 0, 0, 0}));
   auto second = store_->recall(request({1, 0, 0, 0}));
   ASSERT_TRUE(first && second);
   EXPECT_EQ(contents(*first), (std::vector<std::string>{"memory 1", "memory 2", "memory 3", "memory 4"}));
   for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ((*first)[i].score, (*second)[i].score);
-  EXPECT_EQ(store_->catalog(), catalog);
-  EXPECT_FALSE(store_->dirty());
+  EXPECT_EQ(StoreAccess::catalog(*store_), catalog);
+  EXPECT_FALSE(StoreAccess::dirty(*store_));
 
   RecallRequest none = request({1, 0, 0, 0}, true);
   none.top_k = 0;
@@ -138,7 +138,7 @@ TEST_F(RecallTest, UntrackedRecallChangesNothingAndEqualScoresKeepCatalogOrder) 
   none.top_k = 2;
   none.memory_types = std::vector<MemoryType>{};
   EXPECT_TRUE(recall(none).empty());
-  EXPECT_FALSE(store_->dirty());  // nothing returned, nothing stamped
+  EXPECT_FALSE(StoreAccess::dirty(*store_));  // nothing returned, nothing stamped
 
   RecallRequest wrong = request({1, 0, 0});
   auto refused = store_->recall(wrong);
@@ -219,7 +219,7 @@ TEST_F(RecallTest, SearchRanksEveryLiveUnexpiredMemoryBySimilarityAlone) {
   EXPECT_EQ(hits->back().second, -1.0f);
   EXPECT_EQ(store_->search(query, 0)->size(), 0u);
   EXPECT_EQ(store_->search(std::vector<float>{0, 0, 0, 0}, 2)->front().first.content, "memory 1");
-  EXPECT_FALSE(store_->dirty());
+  EXPECT_FALSE(StoreAccess::dirty(*store_));
   EXPECT_EQ(store_->search(std::vector<float>{1}, 1).error().kind(), ErrorKind::DimensionMismatch);
 }
 
@@ -267,7 +267,7 @@ TEST_F(RecallTest, BuildIndexFromTheScanTableEqualsTrainingOnTheDecodedMemories)
   }
   auto trained = index::train(ids, vectors, kDims);
   ASSERT_TRUE(trained);
-  EXPECT_EQ(*index::encode_index(*store_->index()), *index::encode_index(**trained));
+  EXPECT_EQ(*index::encode_index(*StoreAccess::index(*store_)), *index::encode_index(**trained));
 }
 
 TEST_F(RecallTest, ScansReadOnlyRecordsNotYetAuthenticatedAndResultsThroughThePages) {
@@ -279,7 +279,7 @@ TEST_F(RecallTest, ScansReadOnlyRecordsNotYetAuthenticatedAndResultsThroughThePa
   // Every page evicted, one damaged on disk: scans keep what they authenticated, but reading the
   // record whole, and checking the file, still fail.
   store_->set_cache_capacity(1);
-  const std::uint64_t page = store_->catalog()[2].start_page;
+  const std::uint64_t page = StoreAccess::catalog(*store_)[2].start_page;
   disk_->bytes.at(page * kPageSize + 50) ^= 0x10;
   RecallRequest r = request({0, 0, 0, 1});
   r.top_k = 2;  // the damaged record (n = 3) is not among the two best
@@ -289,7 +289,7 @@ TEST_F(RecallTest, ScansReadOnlyRecordsNotYetAuthenticatedAndResultsThroughThePa
   r.top_k = 5;  // now it is a result, read whole
   EXPECT_EQ(store_->recall(r).error().kind(), ErrorKind::PageAuth);
   EXPECT_TRUE(store_->get(ids[1]));  // the others still read
-  EXPECT_FALSE(store_->dirty());
+  EXPECT_FALSE(StoreAccess::dirty(*store_));
 
   // After reopening nothing is authenticated yet: the first scan reads every record.
   store_.reset();

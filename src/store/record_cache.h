@@ -35,7 +35,7 @@
 #include "error/error.h"
 #include "memory/memory.h"
 #include "pager/pager.h"
-#include "store/store.h"
+#include "store/catalog.h"
 
 namespace quarn::store {
 

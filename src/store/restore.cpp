@@ -3,6 +3,7 @@
 
 #include "index/index.h"
 #include "store/catalog.h"
+#include "store/commit.h"
 #include "store/index_io.h"
 #include "store/record_cache.h"
 #include "store/store.h"
@@ -27,6 +28,7 @@ Result<void> Store::apply_snapshot(const Snapshot& row) {
   records().catalog_replaced(catalog_);
   dirty_ = true;
   index_dirty_ = true;
+  check_log_region();  // the restored catalog's records were not checked at open
   return flush();
 }
 

@@ -11,15 +11,11 @@
 #include "error/error.h"
 #include "format/bytes.h"
 #include "pager/pager.h"
-#include "store/store.h"
+#include "store/catalog.h"
 
 namespace quarn::store {
 
-// Pages a run of `len` bytes spans: max(1, ceil(len / 8164)). Never overflows.
-constexpr std::uint64_t run_pages(std::uint64_t len) {
-  const std::uint64_t pages = len / kPageCapacity + (len % kPageCapacity != 0 ? 1 : 0);
-  return pages == 0 ? 1 : pages;
-}
+// run_pages(len), the pages a run spans, is page geometry: format/bytes.h.
 
 // The string held by pages start .. start + pages - 1, read in ascending order through the page
 // cache, cut to min(len, bytes gathered). Expects pages >= 1 (callers treat 0 as "no run").

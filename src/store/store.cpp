@@ -10,6 +10,7 @@
 //   2. KEK from the passphrase, DEK unwrapped, seal checked, pager made;
 //   3. catalog (version 4: migrated), id index, index, manifest;
 //   4. upgrade of versions 4 to 6 in memory.
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -19,8 +20,8 @@
 #include "memory/memory.h"
 #include "pager/pager.h"
 #include "store/catalog.h"
+#include "store/commit.h"
 #include "store/index_io.h"
-#include "store/internal.h"
 #include "store/manifest.h"
 #include "store/migration.h"
 #include "store/runs.h"
@@ -56,7 +57,8 @@ Result<NewKeys> make_keys(ByteView passphrase, std::uint32_t m_cost, std::uint32
 
 Result<std::uint32_t> creation_dimensions(std::optional<std::uint64_t> dimensions) {
   if (!dimensions)
-    return fail(QuarnError::invalid_argument("dimensions is required when creating a new database"));
+    return fail(QuarnError::invalid_argument("dimensions is required when creating a new database")
+                    .with_detail(ErrorDetail::DimensionsRequired));
   if (*dimensions == 0) return fail(QuarnError::invalid_argument("dimensions must be > 0"));
   return format::checked_dimensions(*dimensions);
 }
@@ -174,17 +176,10 @@ Result<std::unique_ptr<Store>> Store::create(std::unique_ptr<pager::File> file,
   std::unique_ptr<Store> store(new Store());
   store->pager_ = std::make_unique<pager::Pager>(
       TRY(pager::Pager::create(std::move(file), std::move(dek), 0, header.version)));
-  format::PageImage image = format::to_page(header);
-  TRY(format::apply_seal(header, image, store->pager_->key()));
-  TRY(store->pager_->write_raw(image));
-  TRY(store->pager_->file().sync());
-
+  store->commit_ = TRY(CommitUnit::create(*store->pager_, header));
   store->path_ = path;
   store->dimensions_ = header.dimensions;
-  store->header_ = header;
-  store->committed_ = header;
   store->tuning_ = tuning;
-  store->disk_marks_ = {DiskMark::of(header)};
   return store;
 }
 
@@ -193,7 +188,7 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
                                                     const Tuning& tuning) {
   format::Header header;
   {
-    const FileLock lock = TRY(FileLock::take(*file));
+    const pager::FileLock lock = TRY(pager::FileLock::take(*file));
     header = TRY(recovered_header(*file));
   }
   const std::uint64_t file_bytes = TRY(file->size());
@@ -222,17 +217,26 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
 
   store->path_ = path;
   store->dimensions_ = header.dimensions;
-  store->committed_ = header;
-  store->disk_marks_ = {DiskMark::of(header)};
   store->tuning_ = tuning;
-  // Pages up to the end of the file may have been written (and their nonces used) by a flush that
-  // never committed, or by states newer than a header brought back from an old copy: page numbers
-  // handed out from now on start past all of them.
-  const std::uint64_t file_pages = file_bytes / kPageSize + (file_bytes % kPageSize != 0 ? 1 : 0);
-  header.page_count = std::max(header.page_count, file_pages);
-  store->header_ = header;
+  store->commit_ = std::make_unique<CommitUnit>(pager, header, file_bytes);
+  store->check_log_region();
   TRY(store->upgrade(header.version, store->index_ != nullptr));
   return store;
+}
+
+void Store::check_log_region() {
+  const auto over = [&](std::uint64_t start, std::uint64_t pages) {
+    return commit_->region_overlaps(start, pages);
+  };
+  const format::Header& h = commit_->header();
+  bool overlaps = over(h.catalog_start, h.catalog_pages) || over(h.index_start, h.index_pages) ||
+                  over(h.manifest_start, h.manifest_pages);
+  for (const CatalogEntry& row : catalog_)
+    overlaps = overlaps || over(row.start_page, row.page_count);
+  for (const Snapshot& s : manifest_)
+    overlaps =
+        overlaps || over(s.catalog_start, s.catalog_pages) || over(s.index_start, s.index_pages);
+  if (overlaps) commit_->distrust_region();
 }
 
 // Versions 4 and 5 encrypt pages without associated data: every live record is copied, under the
@@ -240,21 +244,34 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
 // with its page number and the commit switches catalog and version at once. The committed pages
 // are never rewritten, so the old file stays readable until then. Versions 4 to 6 drop their
 // snapshots, whose runs the new format would not read.
+//
+// A row's page_count comes from the file: the copy takes only the pages its len needs, and only
+// from pages below the page count at open (the file's pages), where the copies cannot lie. A
+// count past the record would otherwise copy the pages after it, and a run reaching past the
+// file would read back the copies just staged: a count of 2^32 - 1 would stage pages until
+// memory ran out, and the pages a failed flush wrote there would fail to authenticate at the next
+// open.
 Result<void> Store::upgrade(std::uint16_t version, bool index_loaded) {
   if (version >= format::kCurrentVersion) return {};
   if (version <= 5) {
+    const std::uint64_t old_pages = commit_->header().page_count;
     for (CatalogEntry& row : catalog_) {
       if (row.deleted || row.page_count == 0) continue;
-      const std::uint64_t start = TRY(allocate(row.page_count));
-      for (std::uint64_t i = 0; i < row.page_count; ++i) {
+      const auto pages =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(row.page_count, run_pages(row.len)));
+      if (row.start_page > old_pages || pages > old_pages - row.start_page)
+        return fail(QuarnError::io("failed to fill whole buffer"));  // as reading past the end
+      const std::uint64_t start = TRY(commit_->allocate(pages));
+      for (std::uint64_t i = 0; i < pages; ++i) {
         const Bytes plaintext = TRY(pager_->read_page(row.start_page + i));
         TRY(pager_->write_page(start + i, plaintext));
       }
       row.start_page = start;
+      row.page_count = pages;
     }
   }
   pager_->set_version(format::kCurrentVersion);
-  header_.version = format::kCurrentVersion;
+  commit_->set_version(format::kCurrentVersion);
   manifest_.clear();
   dirty_ = true;
   index_dirty_ = version <= 5 && index_loaded;

@@ -13,50 +13,23 @@
 #include "format/bytes.h"
 #include "format/header.h"
 #include "memory/memory.h"
-#include "pager/pager.h"
+#include "store/catalog.h"
+#include "store/manifest.h"
 
 namespace quarn::index {
 class IvfPqIndex;
 }
-namespace quarn::wal {
-struct PageImage;
-}
+namespace quarn::pager {
+class File;
+class Pager;
+}  // namespace quarn::pager
 
 namespace quarn::store {
 
+class CommitUnit;
 class RecordCache;
 
-using memory::Memory;
-using memory::MemoryType;
-using memory::Ulid;
-
 inline constexpr std::uint64_t kDefaultMaxSnapshots = 256;
-
-// One row per stored record; the record's location and its access statistics.
-struct CatalogEntry {
-  Ulid id;
-  std::uint64_t start_page = 0;
-  std::uint32_t page_count = 0;
-  std::uint32_t len = 0;
-  bool deleted = false;
-  std::int64_t accessed_at = 0;
-  std::uint32_t access_count = 0;
-  bool operator==(const CatalogEntry&) const = default;
-};
-
-// One row per committed transaction.
-struct Snapshot {
-  std::uint64_t txn_id = 0;
-  std::int64_t created_at = 0;
-  std::uint64_t catalog_start = 0;
-  std::uint64_t catalog_pages = 0;
-  std::uint64_t catalog_len = 0;
-  std::uint64_t index_start = 0;
-  std::uint64_t index_pages = 0;
-  std::uint64_t index_len = 0;
-  std::uint64_t memory_count = 0;
-  bool operator==(const Snapshot&) const = default;
-};
 
 // What snapshots() lists and the restores return.
 struct SnapshotInfo {
@@ -162,14 +135,11 @@ class Store {
   void set_cache_capacity(std::uint64_t pages);
   std::pair<std::uint64_t, std::uint64_t> cache_stats() const;
 
-  // Flushes, then copies the file byte for byte from the open descriptor to `dest` with the
-  // source's permission bits, fsynced. A flush failure is returned as its QuarnError; a copy
-  // failure as the OS description (the Python layer raises "export failed: {}").
-  struct ExportError {
-    std::optional<QuarnError> flush_error;
-    std::string copy_error;
-  };
-  [[nodiscard]] std::expected<void, ExportError> export_encrypted(const std::string& dest);
+  // Flushes, then copies the file byte for byte from the open file to `dest` with the source's
+  // permission bits, synced (pager::File::copy_to). A flush failure comes back as it is; a copy
+  // failure is Io with detail ExportCopy (the Python layer raises "export failed: {}" with its
+  // description).
+  [[nodiscard]] Result<void> export_encrypted(const std::string& dest);
 
   // Portable export and import (portable.cpp), in the JSON Lines format of jsonl.h.
   // Writes every live memory, and with `include_deleted` the soft-deleted ones too, in catalog
@@ -190,34 +160,12 @@ class Store {
   std::uint64_t dimensions() const { return dimensions_; }
   const std::string& path() const { return path_; }
 
-  // State for tests and the store's own parts.
-  const format::Header& header() const { return header_; }
-  const std::vector<CatalogEntry>& catalog() const { return catalog_; }
-  const std::vector<Snapshot>& manifest() const { return manifest_; }
-  bool dirty() const { return dirty_; }
-  bool index_dirty() const { return index_dirty_; }
-  pager::Pager& pager() { return *pager_; }
-  const index::IvfPqIndex* index() const { return index_.get(); }
-
  private:
   Store() = default;
-  friend struct StoreAccess;  // the store's own .cpp files and tests
+  friend struct StoreAccess;  // tests (store/internal.h)
 
-  std::unique_ptr<pager::Pager> pager_;
-  std::vector<CatalogEntry> catalog_;
-  std::string path_;
-  std::vector<Snapshot> manifest_;
-  std::unique_ptr<index::IvfPqIndex> index_;
-  format::Header header_;
-  // The header as last made durable as a committed state; in-place header writes start from it.
-  format::Header committed_;
-  std::unordered_map<Ulid, std::size_t, memory::UlidHash> id_index_;
-  std::uint64_t dimensions_ = 0;
-  std::uint64_t max_snapshots_ = kDefaultMaxSnapshots;
-  bool dirty_ = false;
-  bool index_dirty_ = false;
-
-  // --- Opening, creating and the write path (store.cpp, write.cpp) ---
+  // Opening, creating and the write path (store.cpp, write.cpp); the commit machinery is the
+  // commit unit's (commit.h).
 
   // Fixed for production; tests lower them: the Argon2 costs given to files this handle creates,
   // and the largest encoded record remember accepts.
@@ -226,23 +174,6 @@ class Store {
     std::uint32_t kdf_t_cost = 2;
     std::uint32_t kdf_p_cost = 1;
     std::uint64_t record_limit = 4294967295u;
-  };
-  // The page-0 fields by which a flush recognises that the file is still as this handle left it.
-  struct DiskMark {
-    std::uint64_t last_txn_id = 0;
-    std::uint64_t nonce_counter = 0;
-    std::uint64_t page_count = 0;
-    std::uint64_t wal_start = 0;
-    bool operator==(const DiskMark&) const = default;
-    static DiskMark of(const format::Header& h) {
-      return {h.last_txn_id, h.nonce_counter, h.page_count, h.wal_start};
-    }
-  };
-  // The blobs a flush serialises before it writes anything, and its page estimates.
-  struct FlushPrelude {
-    std::optional<Bytes> catalog_bytes;  // present exactly when dirty_
-    std::optional<Bytes> index_bytes;    // present when index_dirty_ and an index exists
-    std::uint64_t run_pages = 0;         // V: an upper bound of the pages seal_run will take
   };
 
   [[nodiscard]] static Result<std::unique_ptr<Store>> open_path(
@@ -259,20 +190,11 @@ class Store {
       std::unique_ptr<pager::File> file, const std::string& path, ByteView passphrase,
       const Tuning& tuning);
   [[nodiscard]] Result<void> upgrade(std::uint16_t version, bool index_loaded);
-  [[nodiscard]] Result<void> check_unchanged();
-  [[nodiscard]] Result<FlushPrelude> prepare_for_flush();
-  [[nodiscard]] Result<void> write_in_place(format::Header header);
-  [[nodiscard]] Result<void> write_dirty_pages();
-  [[nodiscard]] Result<std::uint64_t> allocate(std::uint64_t pages);
-  [[nodiscard]] Result<std::pair<std::uint64_t, std::uint32_t>> seal_run(
-      ByteView bytes, std::vector<wal::PageImage>& pending);
+  // Has the next flush move a log region that overlaps a run the state refers to (commit.h,
+  // invariant d); at open and after a restore.
+  void check_log_region();
 
-  Tuning tuning_;
-  // Every page-0 state this handle has read or tried to write since its last commit; a flush
-  // refuses to write when the file's page 0 shows none of them.
-  std::vector<DiskMark> disk_marks_;
-
-  // --- Record reads, snapshots and retrieval (reads.cpp, restore.cpp, recall.cpp) ---
+  // Record reads, snapshots and retrieval (reads.cpp, restore.cpp, recall.cpp).
 
   // The memory of catalog slot `slot`, with the row's access statistics in place of the record's.
   [[nodiscard]] Result<Memory> read_memory(std::size_t slot);
@@ -285,6 +207,21 @@ class Store {
   // flags and flushes.
   [[nodiscard]] Result<void> apply_snapshot(const Snapshot& row);
 
+  // The pager (file, key, counter, page cache) and the commit unit over it, which owns the
+  // in-memory header; both live as long as the store.
+  std::unique_ptr<pager::Pager> pager_;
+  std::unique_ptr<CommitUnit> commit_;
+  std::vector<CatalogEntry> catalog_;
+  IdIndex id_index_;
+  std::vector<Snapshot> manifest_;
+  std::unique_ptr<index::IvfPqIndex> index_;
+  std::string path_;
+  std::uint64_t dimensions_ = 0;
+  std::uint64_t max_snapshots_ = kDefaultMaxSnapshots;
+  // The catalog (with the record pages and the manifest) changed; the index must be written again.
+  bool dirty_ = false;
+  bool index_dirty_ = false;
+  Tuning tuning_;
   // The scan table and the decoded records.
   std::shared_ptr<RecordCache> records_;
   bool iterative_scan_ = false;

@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "format/header.h"
+#include "pager/page_batch.h"
 
 namespace quarn::wal {
 namespace {
@@ -24,12 +25,10 @@ constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(INT64_MAX);
 constexpr std::uint64_t kReadChunk = std::uint64_t{1} << 20;
 // The fallback scan reads this many pages at a time and looks at the head of each.
 constexpr std::uint64_t kScanPages = 128;
-// Commit and checkpoint assemble their writes in a buffer of this size that each thread keeps,
-// so a flush neither allocates nor faults in fresh memory for them.
+// A commit assembles its writes in a buffer of this size that each thread keeps, so a flush
+// neither allocates nor faults in fresh memory for them.
 constexpr std::size_t kScratchBytes = std::size_t{256} << 10;
 static_assert(kScratchBytes >= kPageFrameSize + kFrameHeadSize);
-// Consecutive pages written home by one write call.
-constexpr std::size_t kHomeBatchPages = kScratchBytes / kPageSize;
 
 std::uint8_t* scratch() {
   thread_local const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kScratchBytes);
@@ -67,53 +66,28 @@ Result<void> check_images(const std::vector<PageImage>& images) {
   return {};
 }
 
-Result<void> write_image(pager::File& file, const PageImage& img) {
-  std::uint64_t offset = 0;
-  page_offset(img.page, offset);  // checked by check_images
-  return file.write_at(offset, img.image);
-}
-
-// Writes images[from, to), which hold consecutive pages, with one write call.
-Result<void> write_span(pager::File& file, const std::vector<PageImage>& images, std::size_t from,
-                        std::size_t to) {
-  if (to - from == 1) return write_image(file, images[from]);
-  std::uint8_t* const buffer = scratch();
-  for (std::size_t i = from; i < to; ++i)
-    std::memcpy(buffer + (i - from) * kPageSize, images[i].image.data(), kPageSize);
-  std::uint64_t offset = 0;
-  page_offset(images[from].page, offset);  // checked by check_images
-  return file.write_at(offset, ByteView(buffer, (to - from) * kPageSize));
-}
-
 // Ordering 3 in wal.h: every other page is durable before page 0 is written. Images that follow
-// each other in the list and on disk go out in one write of at most kHomeBatchPages pages; the
-// order of the bytes reaching the file is unchanged.
+// each other in the list and on disk go out in one write (pager::PageBatch); the order of the
+// bytes reaching the file is unchanged.
 Result<void> write_home(pager::File& file, const std::vector<PageImage>& images) {
   TRY(check_images(images));
+  pager::PageBatch batch(file);
   bool wrote_other = false;
   bool has_header = false;
-  std::size_t from = 0;  // first image of the pending span
-  std::size_t to = 0;    // one past its last; from == to when nothing is pending
-  for (std::size_t i = 0; i < images.size(); ++i) {
-    const PageImage& img = images[i];
+  for (const PageImage& img : images) {
     if (img.page == 0) {
       has_header = true;
       continue;
     }
-    const bool extends = to > from && to == i && to - from < kHomeBatchPages &&
-                         img.page == images[to - 1].page + 1;
-    if (!extends) {
-      if (to > from) TRY(write_span(file, images, from, to));
-      from = i;
-    }
-    to = i + 1;
+    const auto slot = TRY(batch.next(img.page));
+    std::memcpy(slot.data(), img.image.data(), kPageSize);
     wrote_other = true;
   }
-  if (to > from) TRY(write_span(file, images, from, to));
+  TRY(batch.flush());
   if (!has_header) return file.sync();
   if (wrote_other) TRY(file.sync());
   for (const PageImage& img : images) {
-    if (img.page == 0) TRY(write_image(file, img));
+    if (img.page == 0) TRY(file.write_at(0, img.image));
   }
   return file.sync();
 }

@@ -1,0 +1,62 @@
+#include "store/run_metadata.h"
+
+#include <algorithm>
+
+#include "index/index.h"
+#include "memory/memory.h"
+
+namespace quarn::store {
+namespace {
+
+// Pages that bound the manifest run of a list holding `rows` rows plus the one a flush appends:
+// at most 82 bytes a row and a 5-byte array header.
+std::uint64_t manifest_pages_bound(std::uint64_t rows) {
+  return (rows * kMaxSnapshotRowBytes + 91) / kPageCapacity + 1;
+}
+
+}  // namespace
+
+Result<std::uint64_t> RunMetadata::prepare() {
+  catalog_bytes_.reset();
+  index_bytes_.reset();
+  if (state_.catalog_changed) catalog_bytes_ = encode_catalog(state_.catalog);
+  if (state_.index_changed && state_.index) index_bytes_ = TRY(index::encode_index(*state_.index));
+  return (catalog_bytes_ ? run_pages(catalog_bytes_->size()) : 0) +
+         (index_bytes_ ? run_pages(index_bytes_->size()) : 0) +
+         manifest_pages_bound(state_.manifest.size());
+}
+
+Result<void> RunMetadata::write(Transaction& txn) {
+  format::Header& h = txn.header();
+  if (catalog_bytes_) {
+    const RunLocation run = TRY(txn.seal_run(*catalog_bytes_));
+    h.catalog_start = run.start;
+    h.catalog_pages = run.pages;
+    h.catalog_len = run.len;
+  }
+  if (state_.index_changed) {
+    h.index_start = h.index_pages = h.index_len = 0;
+    if (index_bytes_) {
+      const RunLocation run = TRY(txn.seal_run(*index_bytes_));
+      h.index_start = run.start;
+      h.index_pages = run.pages;
+      h.index_len = run.len;
+    }
+  }
+  const auto live =
+      static_cast<std::uint64_t>(std::count_if(state_.catalog.begin(), state_.catalog.end(),
+                                               [](const CatalogEntry& e) { return !e.deleted; }));
+  const Snapshot row{txn.id(),        memory::now_secs(), h.catalog_start,
+                     h.catalog_pages, h.catalog_len,      h.index_start,
+                     h.index_pages,   h.index_len,        live};
+  manifest_ = next_manifest(state_.manifest, state_.max_snapshots, row);
+  const Bytes manifest_bytes = encode_manifest(manifest_);
+  const RunLocation run = TRY(txn.seal_run(manifest_bytes));
+  h.manifest_start = run.start;
+  h.manifest_pages = run.pages;
+  h.manifest_len = run.len;
+  h.memory_count = live;
+  return {};
+}
+
+}  // namespace quarn::store

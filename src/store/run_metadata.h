@@ -1,0 +1,49 @@
+// The metadata of format 7: the catalog, the approximate index and the snapshot manifest, each
+// stored whole as one run and written again as a new run whenever it changes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "format/bytes.h"
+#include "store/catalog.h"
+#include "store/commit.h"
+#include "store/manifest.h"
+
+namespace quarn::index {
+class IvfPqIndex;
+}
+
+namespace quarn::store {
+
+class RunMetadata final : public MetadataLayout {
+ public:
+  // What a flush writes: the catalog when it changed, the index (or its removal, when `index` is
+  // null) when it changed, and always the manifest with this transaction's row appended (after
+  // dropping the oldest rows beyond `max_snapshots`; 0 keeps every row).
+  struct State {
+    const std::vector<CatalogEntry>& catalog;
+    const index::IvfPqIndex* index;
+    const std::vector<Snapshot>& manifest;
+    std::uint64_t max_snapshots;
+    bool catalog_changed;
+    bool index_changed;
+  };
+  explicit RunMetadata(State state) : state_(state) {}
+
+  // V = C + I + M: the catalog and index runs as serialised, and a bound of the manifest run.
+  Result<std::uint64_t> prepare() override;
+  // Catalog, index, then manifest run; memory_count is the live rows.
+  Result<void> write(Transaction& txn) override;
+  // The manifest the committed transaction left (after a successful flush).
+  std::vector<Snapshot> take_manifest() { return std::move(manifest_); }
+
+ private:
+  State state_;
+  std::optional<Bytes> catalog_bytes_;  // present exactly when the catalog changed
+  std::optional<Bytes> index_bytes_;    // present when the index changed and exists
+  std::vector<Snapshot> manifest_;
+};
+
+}  // namespace quarn::store
