@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,6 +33,21 @@
 #include "wal/wal.h"
 
 namespace quarn::pager {
+
+// Page images read ahead for one pass over many records (a scan's first reads): up to kPages
+// consecutive images come from one read of the file, and each is decrypted only when asked for. A
+// window serves one pass in which nothing writes the file, and is dropped with it.
+class ReadWindow {
+ public:
+  static constexpr std::uint64_t kPages = 32;
+
+ private:
+  friend class Pager;
+  std::uint64_t first_ = 0;
+  std::uint64_t count_ = 0;
+  std::optional<std::uint64_t> file_pages_;
+  std::vector<std::uint8_t> images_;
+};
 
 class Pager {
  public:
@@ -55,6 +71,11 @@ class Pager {
   // Reads and authenticates a page from the file, bypassing and leaving the cache as it is (so a
   // check of the file is not answered from cached plaintext).
   [[nodiscard]] Result<Bytes> read_page_uncached(std::uint64_t page);
+  // The same, with the image taken from `window`, which is refilled (up to ReadWindow::kPages
+  // pages from `page` on, as far as the file reaches) when it does not hold the page. A page past
+  // the file's end, or a refill that fails, is read alone, so results and errors are exactly
+  // those of the one-page read.
+  [[nodiscard]] Result<Bytes> read_page_uncached(std::uint64_t page, ReadWindow& window);
   // Page 0 as the file holds it now, decoded (format::from_page errors).
   [[nodiscard]] Result<format::Header> read_header();
 

@@ -66,8 +66,9 @@ Result<std::vector<RecallResult>> Store::recall(const RecallRequest& request) {
   // record fails the recall. Through the index, batches follow one another only while the
   // iterative scan is on and fewer than top_k candidates passed the filters.
   buf.kept.clear();
+  pager::ReadWindow window;
   const auto take = [&](std::span<const std::size_t> slots) -> Result<void> {
-    for (std::size_t slot : slots) TRY(cache.make_resident(*pager_, slot, catalog_[slot]));
+    for (std::size_t slot : slots) TRY(cache.make_resident(*pager_, slot, catalog_[slot], window));
     if (request.agent_id) filter.agent = table.find_agent(*request.agent_id);
     for (std::size_t slot : slots) {
       if (filter.keeps(table.entry(slot))) buf.kept.push_back(slot);
@@ -166,10 +167,11 @@ Result<std::vector<std::pair<Memory, float>>> Store::search(std::span<const floa
   ScanBuffers& buf = cache.buffers();
 
   buf.kept.clear();
+  pager::ReadWindow window;
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) continue;
-    TRY(cache.make_resident(*pager_, slot, entry));
+    TRY(cache.make_resident(*pager_, slot, entry, window));
     if (!table.entry(slot).expired(now)) buf.kept.push_back(slot);
   }
 
@@ -203,10 +205,11 @@ Result<void> Store::build_index() {
   std::vector<Ulid> ids;
   std::vector<const float*> rows;
   bool all_rows = true;
+  pager::ReadWindow window;
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) continue;
-    TRY(cache.make_resident(*pager_, slot, entry));
+    TRY(cache.make_resident(*pager_, slot, entry, window));
     ids.push_back(table.record_id(slot, entry.id));
     const std::span<const float> v = table.vector(slot);
     all_rows = all_rows && v.size() == dimensions_;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include <sys/mman.h>
+
 #include "store/runs.h"
 
 namespace quarn::store {
@@ -58,10 +60,26 @@ void encode_codes(std::span<const float> x, std::uint8_t* codes, VectorInfo& inf
 
 }  // namespace
 
+void ScanBlockFree::operator()(std::uint8_t* p) const {
+  if (mapped) {
+    munmap(p, bytes);
+  } else {
+    delete[] p;
+  }
+}
+
+ScanTable::Block ScanTable::take_block(std::size_t bytes) {
+  if (bytes == 0) return Block(new std::uint8_t[1], ScanBlockFree{});
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                 -1, 0);
+  if (p == MAP_FAILED) return Block(new std::uint8_t[bytes], ScanBlockFree{bytes, false});
+  return Block(static_cast<std::uint8_t*>(p), ScanBlockFree{bytes, true});
+}
+
 std::span<const float> ScanTable::vector(std::size_t slot) const {
   const auto odd = odd_vectors_.find(slot);
   if (odd != odd_vectors_.end()) return odd->second;
-  return {chunks_[slot / kChunk].vectors.get() + (slot % kChunk) * dims_, dims_};
+  return {chunks_[slot / kChunk].vectors + (slot % kChunk) * dims_, dims_};
 }
 
 std::optional<std::uint32_t> ScanTable::find_agent(std::string_view name) const {
@@ -86,8 +104,9 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
   if (chunk.used++ == 0) {
     chunk.entries = std::make_unique<ScanEntry[]>(kChunk);
     chunk.infos = std::make_unique<VectorInfo[]>(kChunk);
-    chunk.vectors = std::make_unique_for_overwrite<float[]>(kChunk * dims_);
-    chunk.codes = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk * dims_);
+    chunk.block = take_block(kChunk * dims_ * (sizeof(float) + 1));
+    chunk.vectors = reinterpret_cast<float*>(chunk.block.get());
+    chunk.codes = chunk.block.get() + kChunk * dims_ * sizeof(float);
   }
   ScanEntry& e = chunk.entries[slot % kChunk];
   e = ScanEntry{};
@@ -113,8 +132,8 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
   if (m.vector.size() != dims_) {
     odd_vectors_[slot] = m.vector;
   } else {
-    std::copy(m.vector.begin(), m.vector.end(), chunk.vectors.get() + (slot % kChunk) * dims_);
-    if (finite && dims_ != 0) encode_codes(m.vector, chunk.codes.get() + (slot % kChunk) * dims_, info);
+    std::copy(m.vector.begin(), m.vector.end(), chunk.vectors + (slot % kChunk) * dims_);
+    if (finite && dims_ != 0) encode_codes(m.vector, chunk.codes + (slot % kChunk) * dims_, info);
   }
   if (m.id != row.id) foreign_ids_[slot] = m.id;
   e.agent = hold_agent(m.agent_id);
@@ -187,8 +206,8 @@ bool RecordCache::servable(const cache::PageCache& pages, const Decoded& d) cons
 }
 
 Result<void> RecordCache::read_resident(pager::Pager& pager, std::size_t slot,
-                                        const CatalogEntry& row) {
-  const Bytes bytes = TRY(read_record_for_scan(pager, row));
+                                        const CatalogEntry& row, pager::ReadWindow& window) {
+  const Bytes bytes = TRY(read_record_for_scan(pager, row, window));
   const Memory m = TRY(memory::decode_memory(bytes));
   table_.put(slot, row, m);
   return {};

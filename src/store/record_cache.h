@@ -82,6 +82,13 @@ struct VectorInfo {
   bool exact_only = true;
 };
 
+// Frees a scan chunk's block of memory (ScanTable::take_block).
+struct ScanBlockFree {
+  std::size_t bytes = 0;
+  bool mapped = false;
+  void operator()(std::uint8_t* p) const;
+};
+
 class ScanTable {
  public:
   static constexpr std::size_t kChunk = 256;  // slots per chunk of vectors and codes
@@ -103,7 +110,7 @@ class ScanTable {
   std::span<const float> vector(std::size_t slot) const;
   // dimensions() codes, each c_i + 128; only for vectors that are not exact_only.
   const std::uint8_t* codes(std::size_t slot) const {
-    return chunks_[slot / kChunk].codes.get() + (slot % kChunk) * dims_;
+    return chunks_[slot / kChunk].codes + (slot % kChunk) * dims_;
   }
   const std::string& agent_name(std::uint32_t agent) const { return agents_[agent].name; }
   // The id the record holds: its row's, unless the bytes name another (only a damaged or forged
@@ -124,12 +131,18 @@ class ScanTable {
   void relocate(std::size_t slot, const CatalogEntry& row);
 
  private:
+  // A chunk's vectors and codes share one block of memory, mapped with all its pages present
+  // (a first scan fills 5 * d bytes per record, and taking those pages one fault at a time cost
+  // more than decoding the records), or from the heap where mapping fails.
+  using Block = std::unique_ptr<std::uint8_t, ScanBlockFree>;
+  static Block take_block(std::size_t bytes);
   // Entries of kChunk slots, allocated with the first of them and freed with the last.
   struct Chunk {
     std::unique_ptr<ScanEntry[]> entries;
     std::unique_ptr<VectorInfo[]> infos;
-    std::unique_ptr<float[]> vectors;
-    std::unique_ptr<std::uint8_t[]> codes;
+    Block block;
+    float* vectors = nullptr;
+    std::uint8_t* codes = nullptr;
     std::uint32_t used = 0;
   };
   struct Agent {
@@ -186,11 +199,12 @@ class RecordCache {
   // Gives `slot` its scan entry for the run `row` names, reading and decoding the record unless
   // it is already held. Read and decode failures come back unchanged and leave nothing behind.
   // Pages in the page cache are taken from there; the others are read and authenticated from the
-  // file without being cached.
+  // file without being cached, through `window`, the read-ahead of the pass (one per pass over
+  // the catalog, in which nothing writes the file).
   [[nodiscard]] Result<void> make_resident(pager::Pager& pager, std::size_t slot,
-                                           const CatalogEntry& row) {
+                                           const CatalogEntry& row, pager::ReadWindow& window) {
     if (table_.holds(slot, row)) return {};
-    return read_resident(pager, slot, row);
+    return read_resident(pager, slot, row, window);
   }
   // The memory of `slot` with the row's access statistics, read through the page cache. A decoded
   // record is served again only while every page of its run is cached; those pages are then
@@ -216,7 +230,7 @@ class RecordCache {
   };
   bool servable(const cache::PageCache& pages, const Decoded& d) const;
   [[nodiscard]] Result<void> read_resident(pager::Pager& pager, std::size_t slot,
-                                           const CatalogEntry& row);
+                                           const CatalogEntry& row, pager::ReadWindow& window);
 
   ScanTable table_;
   std::unordered_map<std::size_t, Decoded> decoded_;

@@ -58,7 +58,8 @@ Result<Bytes> read_record_from_file(pager::Pager& pager, const CatalogEntry& ent
                 });
 }
 
-Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry) {
+Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
+                                   pager::ReadWindow& window) {
   if (entry.page_count == 0) return Bytes{};
   return gather(entry.start_page, entry.page_count, entry.len,
                 [&](std::uint64_t page, const auto& append) -> Result<void> {
@@ -66,7 +67,7 @@ Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entr
                     append(*cached);
                     return {};
                   }
-                  const Bytes payload = TRY(pager.read_page_uncached(page));
+                  const Bytes payload = TRY(pager.read_page_uncached(page, window));
                   append(payload);
                   return {};
                 });

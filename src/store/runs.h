@@ -30,9 +30,10 @@ namespace quarn::store {
 [[nodiscard]] Result<Bytes> read_record_from_file(pager::Pager& pager, const CatalogEntry& entry);
 
 // As read_record, but a page held in the cache is taken from there without being touched, and any
-// other is read and authenticated from the file without being cached: a scan's first read of
-// every record leaves the cache as it was.
-[[nodiscard]] Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry);
+// other is read and authenticated from the file without being cached, its image taken from the
+// pass's read-ahead `window`: a scan's first read of every record leaves the cache as it was.
+[[nodiscard]] Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
+                                                 pager::ReadWindow& window);
 
 // A record's raw bytes; a row with page_count 0 yields empty bytes without reading.
 [[nodiscard]] Result<Bytes> read_record(pager::Pager& pager, const CatalogEntry& entry);
