@@ -127,8 +127,7 @@ TEST_F(PagerTest, FailedReadsCacheNothing) {
       {"image of another page", 2, [&] { copy_image(1, 2); }, "page 2" + auth},
       {"read error", 1,
        [&] {
-         file_->fail_nth(OpKind::Read, 1);
-         file_->fail_nth(OpKind::Read, 2);
+         for (int n = 1; n <= 4; ++n) file_->fail_nth(OpKind::Read, n);
        },
        "io error: Input/output error (os error 5)"},
   };
@@ -144,7 +143,37 @@ TEST_F(PagerTest, FailedReadsCacheNothing) {
     EXPECT_EQ(cache().size(), 0u);
     EXPECT_FALSE(pager_->with_page(c.page, [](ByteView) { FAIL() << "sink called"; }));
     EXPECT_EQ(cache().size(), 0u);
+    ReadWindow window;
+    auto w = pager_->read_page_uncached(c.page, window);
+    ASSERT_FALSE(w.has_value());
+    EXPECT_EQ(w.error().message(), c.message);
   }
+}
+
+// A window reads ahead and serves every page as a one-page read would, refilling where it does not
+// reach; it never touches the cache.
+TEST_F(PagerTest, AReadWindowServesPagesAsOnePageReadsDo) {
+  const std::uint64_t pages = ReadWindow::kPages + 5;
+  for (std::uint64_t p = 1; p <= pages; ++p) put_page(p, pattern(16, static_cast<std::uint8_t>(p)));
+  flip_byte(3, 40);
+  const std::uint64_t reads_before = file_->count(OpKind::Read);
+  ReadWindow window;
+  for (std::uint64_t p : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}, std::uint64_t{4},
+                          pages, std::uint64_t{2}, pages + 1}) {
+    SCOPED_TRACE(p);
+    auto alone = pager_->read_page_uncached(p);
+    auto windowed = pager_->read_page_uncached(p, window);
+    ASSERT_EQ(windowed.has_value(), alone.has_value());
+    if (alone) {
+      EXPECT_EQ(*windowed, *alone);
+    } else {
+      EXPECT_EQ(windowed.error().message(), alone.error().message());
+    }
+  }
+  // Seven one-page reads; the window read pages 1..32 once, then pages past 32 (and page 2 again)
+  // in two refills, and page 38, past the end, alone.
+  EXPECT_EQ(file_->count(OpKind::Read) - reads_before, 7u + 4u);
+  EXPECT_EQ(cache().size(), 0u);
 }
 
 // Before version 6 pages carry no page number, so an image moved to another page still decrypts.

@@ -101,13 +101,17 @@ Result<void> Store::export_encrypted(const std::string& dest) {
   return {};
 }
 
-void Store::set_cache_capacity(std::uint64_t pages) { pager_->cache().set_capacity(pages); }
+void Store::set_cache_capacity(std::uint64_t pages) {
+  pager_->cache().set_capacity(pages);
+}
 
 std::pair<std::uint64_t, std::uint64_t> Store::cache_stats() const {
   return pager_->cache().stats();
 }
 
-bool Store::has_index() const { return index_ != nullptr; }
+bool Store::has_index() const {
+  return index_ != nullptr;
+}
 
 void Store::drop_index() {
   if (!index_) return;

@@ -185,7 +185,9 @@ Result<std::vector<std::pair<Memory, float>>> Store::search(std::span<const floa
       out.push_back({total_order_key(buf.sims[i]), positions[i], buf.sims[i], buf.sims[i]});
     }
   };
-  const auto bound = [&](std::span<float> out) { similarity_bounds(plan, table, buf.kept, buf, out); };
+  const auto bound = [&](std::span<float> out) {
+    similarity_bounds(plan, table, buf.kept, buf, out);
+  };
   top_scored(buf.kept.size(), top_k, buf, bound, exact);
 
   std::vector<std::pair<Memory, float>> results;
@@ -236,7 +238,8 @@ Result<void> Store::build_index() {
 Result<void> Store::set_index_params(std::optional<std::uint64_t> n_probe,
                                      std::optional<std::uint64_t> n_rerank) {
   if (!index_) {
-    return fail(QuarnError::invalid_argument("no approximate index is loaded (build_index makes one)"));
+    return fail(
+        QuarnError::invalid_argument("no approximate index is loaded (build_index makes one)"));
   }
   if (n_probe && *n_probe != index_->n_probe) {
     index_->n_probe = *n_probe;

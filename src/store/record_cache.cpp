@@ -1,10 +1,10 @@
 #include "store/record_cache.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
-
-#include <sys/mman.h>
 
 #include "store/runs.h"
 
@@ -29,7 +29,7 @@ constexpr double kSlack = 1.0 + 1e-12;
 // of a record's first read.
 inline double round_even(double y) {
   constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
-  return (y + kShift) - kShift;  // never reassociated: the build has no fast-math
+  return (y + kShift) - kShift;                  // never reassociated: the build has no fast-math
 }
 
 // The codes of a vector of finite values and the bounds VectorInfo describes.

@@ -101,11 +101,16 @@ class ScanTable {
   // Whether slot has an entry for the run `row` names.
   bool holds(std::size_t slot, const CatalogEntry& row) const {
     const std::size_t c = slot / kChunk;
-    return c < chunks_.size() && chunks_[c].used != 0 && chunks_[c].entries[slot % kChunk].same_run(row);
+    return c < chunks_.size() && chunks_[c].used != 0 &&
+           chunks_[c].entries[slot % kChunk].same_run(row);
   }
   // The entry of a slot that holds one.
-  const ScanEntry& entry(std::size_t slot) const { return chunks_[slot / kChunk].entries[slot % kChunk]; }
-  const VectorInfo& info(std::size_t slot) const { return chunks_[slot / kChunk].infos[slot % kChunk]; }
+  const ScanEntry& entry(std::size_t slot) const {
+    return chunks_[slot / kChunk].entries[slot % kChunk];
+  }
+  const VectorInfo& info(std::size_t slot) const {
+    return chunks_[slot / kChunk].infos[slot % kChunk];
+  }
   // The slot's vector: dimensions() values, or another length for an exact_only entry.
   std::span<const float> vector(std::size_t slot) const;
   // dimensions() codes, each c_i + 128; only for vectors that are not exact_only.

@@ -12,8 +12,7 @@ constexpr std::uint64_t kMaxEagerReserve = std::uint64_t{64} << 20;
 
 // The run's bytes, each page's payload obtained by read(page, sink).
 template <class ReadPage>
-Result<Bytes> gather(std::uint64_t start, std::uint64_t pages, std::uint64_t len,
-                     ReadPage&& read) {
+Result<Bytes> gather(std::uint64_t start, std::uint64_t pages, std::uint64_t len, ReadPage&& read) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   if (pages > kMax - start) return fail(QuarnError::io("failed to fill whole buffer"));
   const std::uint64_t held = pages > kMax / kPageCapacity ? kMax : pages * kPageCapacity;
