@@ -13,6 +13,7 @@ Build and install with `pip install --no-build-isolation .` (see the README's se
 """
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -23,6 +24,8 @@ from setuptools.command.build_ext import build_ext
 ROOT = pathlib.Path(__file__).resolve().parent
 CMAKE_BUILD = ROOT / "build" / "wheel"
 STUB = ROOT / "src" / "lib" / "quarn.pyi"
+# The one place the version is written is the CMake project; the module reports the same.
+VERSION = re.search(r"project\(quarn VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
 
 
 class CMakeBuild(build_ext):
@@ -44,6 +47,7 @@ class CMakeBuild(build_ext):
 
 
 setup(
+    version=VERSION,
     ext_modules=[Extension("quarn", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     data_files=[("bin", ["build/wheel/quarn"])],

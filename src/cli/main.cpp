@@ -5,11 +5,10 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "version.h"
 
 namespace quarn::cli {
 namespace {
-
-constexpr std::string_view kVersion = "0.3.2";
 
 const Option kHelp = {"--help", "", "show this help and exit"};
 
@@ -134,7 +133,7 @@ int run(int argc, char** argv) {
     return kOk;
   }
   if (name == "--version") {
-    print("quarn " + std::string(kVersion) + "\n");
+    print("quarn " + std::string(kEngineVersion) + "\n");
     return kOk;
   }
   if (name == "help") {
