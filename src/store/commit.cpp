@@ -157,6 +157,11 @@ Result<void> CommitUnit::flush(MetadataLayout& layout) {
   return commit(txn);
 }
 
+Result<void> CommitUnit::check_current() {
+  const pager::FileLock lock = TRY(pager_.lock());
+  return check_unchanged();
+}
+
 Result<void> CommitUnit::flush_rekeyed(MetadataLayout& layout, const crypto::Salt& salt,
                                        const crypto::Nonce& dek_nonce,
                                        const crypto::WrappedDek& wrapped) {

@@ -119,6 +119,12 @@ class CommitUnit {
   bool region_overlaps(std::uint64_t start, std::uint64_t pages) const;
   void distrust_region() { region_distrusted_ = true; }
 
+  // Step 1 alone, under the file lock: Io EBUSY "database was changed by another handle; reopen
+  // it" when another handle has committed or reserved since this one last read or wrote page 0.
+  // For a rewrite of the whole file, which must start from the file's last commit even when
+  // there is nothing to flush.
+  [[nodiscard]] Result<void> check_current();
+
   // The fixed sequence above with `layout` for steps 2 and 6. On failure nothing the layout or
   // the store holds is taken as committed; the in-memory header may keep the failed attempt's
   // page count, locations and transaction id.

@@ -293,6 +293,8 @@ Result<VacuumResult> Store::vacuum_held(VacuumTarget& target, bool in_place,
                                         std::optional<std::uint64_t> keep_snapshots,
                                         std::optional<ByteView> passphrase) {
   TRY(flush());
+  // Nothing to flush skips the flush's own check: another handle's commit would be lost.
+  TRY(commit_->check_current());
   VacuumResult result;
   result.file_bytes_before = TRY(pager_->file_size());
   const std::size_t keep = keep_snapshots
