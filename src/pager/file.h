@@ -96,6 +96,11 @@ class PosixFile final : public File {
   // Opens an existing file for reading and writing. Failure: Io with the OS text.
   [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_existing(
       const std::string& path, const Syscalls& sys = system_calls());
+  // Opens an existing file as a database handle does: holding the handle lock shared (waiting
+  // while a vacuum holds it). A vacuum may rename a new file over the path between the open and
+  // the lock, which then holds the old file, about to be gone: the new one is opened instead. A
+  // file system without these locks opens as open_existing does.
+  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_held(const std::string& path);
   // Opens an existing file for reading only (a file to import); writes through it fail.
   [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_read_only(
       const std::string& path, const Syscalls& sys = system_calls());

@@ -159,6 +159,16 @@ Result<std::unique_ptr<PosixFile>> PosixFile::open_existing(const std::string& p
   return std::unique_ptr<PosixFile>(new PosixFile(fd, sys));
 }
 
+Result<std::unique_ptr<PosixFile>> PosixFile::open_held(const std::string& path) {
+  constexpr int kAttempts = 16;
+  for (int attempt = 1;; ++attempt) {
+    auto file = TRY(open_existing(path));
+    if (!file->hold(HoldMode::Shared, true)) return file;
+    const auto same = file->is_at(path);
+    if (!same || *same || attempt == kAttempts) return file;
+  }
+}
+
 Result<std::unique_ptr<PosixFile>> PosixFile::open_read_only(const std::string& path,
                                                              const Syscalls& sys) {
   const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });

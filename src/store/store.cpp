@@ -106,19 +106,6 @@ Result<void> hold_shared(pager::File& file) {
   return {};
 }
 
-// Opens the file at `path` holding the handle lock. A vacuum may rename a new file over the path
-// between the open and the lock, which then holds the old file, about to be gone: the new one is
-// opened instead.
-Result<std::unique_ptr<pager::PosixFile>> open_held(const std::string& path) {
-  constexpr int kAttempts = 16;
-  for (int attempt = 1;; ++attempt) {
-    auto file = TRY(pager::PosixFile::open_existing(path));
-    TRY(hold_shared(*file));
-    const auto same = file->is_at(path);
-    if (!same || *same || attempt == kAttempts) return file;
-  }
-}
-
 }  // namespace
 
 Store::~Store() = default;
@@ -149,7 +136,7 @@ Result<std::unique_ptr<Store>> Store::open_path(const std::string& path, ByteVie
     // Another opener created the path since the query: open what it made, never replace it.
     if (created.error().os_errno() != EEXIST) return fail(created.error());
   }
-  auto file = TRY(open_held(path));
+  auto file = TRY(pager::PosixFile::open_held(path));
   return open_tuned(std::move(file), true, path, passphrase, dimensions, tuning);
 }
 
