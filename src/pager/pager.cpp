@@ -21,9 +21,7 @@ Result<Pager> Pager::create(std::unique_ptr<File> file, crypto::Key dek,
 Result<Pager> Pager::successor(std::unique_ptr<File> file) const {
   crypto::Key key;
   std::copy_n(key_.data(), crypto::Key::size(), key.data());
-  Pager next = TRY(create(std::move(file), std::move(key), nonce_counter_, version_));
-  next.cache_.set_capacity(cache_.stats().second);
-  return next;
+  return create(std::move(file), std::move(key), nonce_counter_, version_);
 }
 
 Pager::Pager(std::unique_ptr<File> file, crypto::Key key, crypto::PageCipher cipher,

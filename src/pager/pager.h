@@ -41,7 +41,7 @@ class Pager {
                                             std::uint64_t nonce_counter, std::uint16_t version);
   // A pager over another file under the same DEK and version, its counter continuing from this
   // one's: a file rewritten from this one (a vacuum) then never uses a (page, counter) pair this
-  // file has used. The cache starts empty, with this one's capacity.
+  // file has used. The cache starts empty.
   [[nodiscard]] Result<Pager> successor(std::unique_ptr<File> file) const;
   Pager(Pager&&) noexcept = default;
   Pager& operator=(Pager&&) noexcept = default;

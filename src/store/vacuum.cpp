@@ -320,6 +320,7 @@ Result<VacuumResult> Store::vacuum_held(VacuumTarget& target, bool in_place,
     pager::Pager next = keys ? TRY(pager::Pager::create(std::move(file), std::move(keys->dek), 0,
                                                         pager_->version()))
                              : TRY(pager_->successor(std::move(file)));
+    next.cache().set_capacity(pager_->cache().stats().second);
     out.pager = std::make_unique<pager::Pager>(std::move(next));
     TRY(write_file(*pager_, *out.pager, kept, out.header, out));
     out.file_bytes = TRY(out.pager->file_size());
