@@ -346,6 +346,17 @@ Result<VacuumResult> Store::vacuum_held(VacuumTarget& target, bool in_place,
 // the same. Records kept their bytes, so the scan table follows them to their new runs, unless
 // rows were dropped from the current catalog, which moves slots: then it starts afresh.
 void Store::switch_to(RewrittenFile&& rewritten) {
+  if (records_ && !rewritten.slots_kept) records_.reset();
+  if (records_) {
+    // Only an entry made from its slot's current run is the record the new run holds.
+    for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
+      if (records_->table().holds(slot, catalog_[slot]))
+        records_->relocated(slot, rewritten.catalog[slot]);
+      else
+        records_->forget(slot);
+    }
+    records_->catalog_replaced(rewritten.catalog);
+  }
   auto pager = std::move(rewritten.pager);
   auto commit = std::make_unique<CommitUnit>(*pager, rewritten.header, rewritten.file_bytes);
   commit_ = std::move(commit);
@@ -355,13 +366,6 @@ void Store::switch_to(RewrittenFile&& rewritten) {
   manifest_ = std::move(rewritten.manifest);
   dirty_ = false;
   index_dirty_ = false;
-  if (!records_) return;
-  if (!rewritten.slots_kept) {
-    records_.reset();
-    return;
-  }
-  for (std::size_t slot = 0; slot < catalog_.size(); ++slot) records_->relocated(slot, catalog_[slot]);
-  records_->catalog_replaced(catalog_);
 }
 
 }  // namespace quarn::store
