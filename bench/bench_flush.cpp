@@ -83,6 +83,8 @@ class CountingFile final : public quarn::pager::File {
   Result<std::uint64_t> size() override { return inner_->size(); }
   Result<void> lock_exclusive() override { return inner_->lock_exclusive(); }
   void unlock() override { inner_->unlock(); }
+  Result<void> hold(HoldMode mode, bool wait) override { return inner_->hold(mode, wait); }
+  Result<bool> is_at(const std::string& path) override { return inner_->is_at(path); }
   Result<void> copy_to(const std::string& dest) override { return inner_->copy_to(dest); }
 
   std::uint64_t bytes = 0, writes = 0, syncs = 0;

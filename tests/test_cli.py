@@ -17,7 +17,8 @@ CLI = os.environ.get("QUARN_CLI", str(pathlib.Path(__file__).resolve().parents[1
 if not os.path.exists(CLI):
     pytest.skip(f"no quarn command at {CLI} (build it with make)", allow_module_level=True)
 
-COMMANDS = ["init", "about", "stats", "verify", "snapshots", "get", "restore", "export", "import"]
+COMMANDS = ["init", "about", "stats", "verify", "snapshots", "get", "restore", "export", "import",
+            "vacuum", "passwd"]
 
 
 def run(*args, passphrase=PASSPHRASE, **kwargs):
@@ -126,11 +127,45 @@ def test_failures_print_the_engine_message_exit_1_and_write_nothing(db, filled, 
     (["restore", "x.quarn"], "exactly one of --txn N and --time UNIX_SECS"),
     (["restore", "x.quarn", "--txn", "1", "--time", "2"], "exactly one of"),
     (["export", "x.quarn", "o.jsonl", "--include-deleted=yes"], "--include-deleted takes no value"),
+    (["vacuum", "x.quarn", "--keep-snapshots", "0"], "--keep-snapshots must be a whole number of at least 1"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, message):
     done = run(*args, cwd=tmp_path)
     assert done.returncode == 2 and message in done.stderr, done.stderr
     assert os.listdir(tmp_path) == []
+
+
+def test_vacuum_and_passwd(tmp_path):
+    path = str(tmp_path / "v.quarn")
+    db = quarn.open(path, PASSPHRASE, dimensions=DIMS)
+    gone = remember(db, "deleted before the vacuum")
+    for i in range(5):
+        remember(db, f"kept {i}")
+        db.flush()
+    db.delete(gone)
+    db.flush()
+    before = pathlib.Path(path).read_bytes()
+    refused = run("vacuum", path)
+    assert refused.returncode == 1 and "open in another handle" in refused.stderr
+    assert pathlib.Path(path).read_bytes() == before
+    del db
+
+    done = run("vacuum", path, "--keep-snapshots", "1", "--json")
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result == {"file_bytes_before": len(before), "file_bytes_after": os.path.getsize(path),
+                      "snapshots": 1, "memories": 5}
+    assert quarn.open(path, PASSPHRASE).stats()["deleted"] == 0
+
+    new = tmp_path / "new-secret"
+    new.write_text("the new one\n")
+    done = run("passwd", path, "--new-passphrase-file", str(new))
+    assert done.returncode == 0, done.stderr
+    assert len(quarn.open(path, "the new one")) == 5
+    with pytest.raises(RuntimeError, match="wrong passphrase"):
+        quarn.open(path, PASSPHRASE)
+    missing = run("passwd", path, passphrase="the new one")
+    assert missing.returncode == 2 and "no new passphrase" in missing.stderr
 
 
 def test_every_command_has_help():

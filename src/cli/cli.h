@@ -60,6 +60,7 @@ std::span<const Command> commands();
 
 // Options shared by several commands.
 extern const Option kPassphraseFile;
+extern const Option kNewPassphraseFile;
 extern const Option kJson;
 
 // Failure reports: "quarn: <what>" on standard error; return kFailed or kUsage.
@@ -91,6 +92,9 @@ class Secret {
 // else asked for on the terminal without echo (twice when `confirm`). Failure: the message is
 // printed and the exit status returned.
 std::expected<Secret, int> passphrase(const Args& args, std::string_view path, bool confirm);
+// A new passphrase (passwd): from --new-passphrase-file FILE, else QUARN_NEW_PASSPHRASE, else
+// asked for twice on the terminal.
+std::expected<Secret, int> new_passphrase(const Args& args, std::string_view path);
 
 // Opens the existing database at `path` (never creates one); failures are printed.
 std::expected<std::unique_ptr<store::Store>, int> open_database(const Args& args,

@@ -16,12 +16,15 @@ const Option kDimensions = {"--dimensions", "N", "length of every vector the dat
 const Option kTxn = {"--txn", "N", "restore the snapshot of transaction N"};
 const Option kTime = {"--time", "UNIX_SECS", "restore the latest snapshot committed at or before then"};
 const Option kIncludeDeleted = {"--include-deleted", "", "write soft-deleted memories too"};
+const Option kKeepSnapshots = {"--keep-snapshots", "K", "keep only the newest K snapshots (default: all)"};
 
 const Option kOpenOptions[] = {kPassphraseFile};
 const Option kReportOptions[] = {kPassphraseFile, kJson};
 const Option kInitOptions[] = {kDimensions, kPassphraseFile};
 const Option kRestoreOptions[] = {kTxn, kTime, kPassphraseFile, kJson};
 const Option kExportOptions[] = {kIncludeDeleted, kPassphraseFile};
+const Option kVacuumOptions[] = {kKeepSnapshots, kPassphraseFile, kJson};
+const Option kPasswdOptions[] = {kPassphraseFile, kNewPassphraseFile};
 
 template <class T>
 std::optional<T> number(const std::string& text) {
@@ -176,6 +179,43 @@ int import_jsonl(const Args& args) {
   return kOk;
 }
 
+int vacuum(const Args& args) {
+  store::VacuumOptions options;
+  if (const std::string* keep = args.value(kKeepSnapshots.name)) {
+    options.keep_snapshots = number<std::uint64_t>(*keep);
+    if (!options.keep_snapshots || *options.keep_snapshots == 0)
+      return usage("--keep-snapshots must be a whole number of at least 1, not '" + *keep + "'");
+  }
+  auto db = open_database(args, args.operands[0]);
+  if (!db) return db.error();
+  auto done = (*db)->vacuum(options);
+  if (!done) return failed(printable(args.operands[0]), done.error());
+  if (args.flag(kJson.name)) {
+    print("{\"file_bytes_before\":" + std::to_string(done->file_bytes_before) +
+          ",\"file_bytes_after\":" + std::to_string(done->file_bytes_after) +
+          ",\"snapshots\":" + std::to_string(done->snapshots) +
+          ",\"memories\":" + std::to_string(done->memories) + "}\n");
+  } else {
+    print("vacuumed " + printable(args.operands[0]) + ": " + std::to_string(done->file_bytes_before) +
+          " bytes before, " + std::to_string(done->file_bytes_after) + " after; kept " +
+          std::to_string(done->snapshots) + (done->snapshots == 1 ? " snapshot" : " snapshots") +
+          " and " + memories_text(done->memories) + "\n");
+  }
+  return kOk;
+}
+
+int passwd(const Args& args) {
+  auto db = open_database(args, args.operands[0]);
+  if (!db) return db.error();
+  auto pass = new_passphrase(args, args.operands[0]);
+  if (!pass) return pass.error();
+  if (auto changed = (*db)->change_passphrase(pass->view()); !changed)
+    return failed(printable(args.operands[0]), changed.error());
+  print("changed the passphrase of " + printable(args.operands[0]) +
+        "; copies made before keep the old one\n");
+  return kOk;
+}
+
 constexpr Command kCommands[] = {
     {"init", "PATH", 1, "create a database holding the scaffold manifest memory",
      "Refuses a PATH that exists. The manifest memory is the one insert_default_manifest()\n"
@@ -196,6 +236,14 @@ constexpr Command kCommands[] = {
      "Ids, times and access statistics are kept; a memory whose id exists is replaced.\n"
      "A bad line refuses the whole file, and nothing is imported.",
      kOpenOptions, import_jsonl},
+    {"vacuum", "PATH", 1, "rewrite the file with only what the kept snapshots reach",
+     "Replaces the file in place, atomically; memories deleted in every kept snapshot are\n"
+     "dropped from it. Refused while the database is open anywhere else.",
+     kVacuumOptions, vacuum},
+    {"passwd", "PATH", 1, "change the passphrase",
+     "Wraps the data key under the new passphrase; copies made before keep the old one\n"
+     "and the same data key.",
+     kPasswdOptions, passwd},
 };
 
 }  // namespace
@@ -203,7 +251,7 @@ constexpr Command kCommands[] = {
 std::span<const Command> commands() { return kCommands; }
 
 std::expected<std::unique_ptr<Store>, int> open_database(const Args& args, const std::string& path) {
-  auto file = pager::PosixFile::open_existing(path);
+  auto file = pager::PosixFile::open_held(path);
   if (!file) return std::unexpected(failed(printable(path), file.error()));
   auto pass = passphrase(args, path, false);
   if (!pass) return std::unexpected(pass.error());

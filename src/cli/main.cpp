@@ -159,6 +159,9 @@ int run(int argc, char** argv) {
 
 const Option kPassphraseFile = {"--passphrase-file", "FILE",
                                 "read the passphrase from FILE (one trailing newline is dropped)"};
+const Option kNewPassphraseFile = {"--new-passphrase-file", "FILE",
+                                   "read the new passphrase from FILE (else QUARN_NEW_PASSPHRASE, "
+                                   "else it is asked for twice)"};
 const Option kJson = {"--json", "", "print JSON for machines instead of text for people"};
 
 int failed(std::string_view what) {

@@ -87,20 +87,26 @@ std::expected<Secret, int> from_file(const std::string& path) {
   return secret;
 }
 
-}  // namespace
+// Where one passphrase comes from: its option, its environment variable, and what the prompt calls
+// it.
+struct Source {
+  const Option& option;
+  const char* environment;
+  std::string_view name;
+};
 
-Secret::~Secret() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
-
-std::expected<Secret, int> passphrase(const Args& args, std::string_view path, bool confirm) {
-  if (const std::string* file = args.value(kPassphraseFile.name)) return from_file(*file);
-  if (const char* environment = std::getenv("QUARN_PASSPHRASE")) {
+std::expected<Secret, int> read_passphrase(const Args& args, const Source& source,
+                                           std::string_view path, bool confirm) {
+  if (const std::string* file = args.value(source.option.name)) return from_file(*file);
+  if (const char* environment = std::getenv(source.environment)) {
     Secret secret;
     secret.bytes() = environment;
     return secret;
   }
   if (!isatty(STDIN_FILENO)) {
-    return std::unexpected(usage("no passphrase: give --passphrase-file FILE, set QUARN_PASSPHRASE, "
-                                 "or run on a terminal to be asked for it"));
+    return std::unexpected(usage("no " + std::string(source.name) + ": give " +
+                                 std::string(source.option.name) + " FILE, set " +
+                                 source.environment + ", or run on a terminal to be asked for it"));
   }
   auto first = ask((confirm ? "New passphrase for " : "Passphrase for ") + std::string(path) + ": ");
   if (!first || !confirm) return first;
@@ -108,6 +114,19 @@ std::expected<Secret, int> passphrase(const Args& args, std::string_view path, b
   if (!second) return second;
   if (first->bytes() != second->bytes()) return std::unexpected(failed("the two passphrases differ"));
   return first;
+}
+
+}  // namespace
+
+Secret::~Secret() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+
+std::expected<Secret, int> passphrase(const Args& args, std::string_view path, bool confirm) {
+  return read_passphrase(args, {kPassphraseFile, "QUARN_PASSPHRASE", "passphrase"}, path, confirm);
+}
+
+std::expected<Secret, int> new_passphrase(const Args& args, std::string_view path) {
+  return read_passphrase(args, {kNewPassphraseFile, "QUARN_NEW_PASSPHRASE", "new passphrase"}, path,
+                         true);
 }
 
 }  // namespace quarn::cli

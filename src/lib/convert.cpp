@@ -1,6 +1,9 @@
 // Argument conversions: text, vectors, numbers, flags, memory types and ids.
 #include "lib/convert.h"
 
+#include <openssl/crypto.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -235,6 +238,34 @@ bool types_arg(PyObject* value, const char* name, std::vector<MemoryType>& out) 
     out.push_back(type);
   }
   return true;
+}
+
+bool path_arg(PyObject* value, const char* name, std::string& out) {
+  if (!text_arg(value, name, out)) return false;
+  if (out.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
+Secret::~Secret() { OPENSSL_cleanse(bytes_.get(), size_); }
+
+// PyUnicode_AsUTF8 is not used: it would keep a UTF-8 copy inside the caller's str.
+std::unique_ptr<Secret> passphrase_arg(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) {
+    raise_argument_type(name, "str", value);
+    return nullptr;
+  }
+  Ref utf8(PyUnicode_AsUTF8String(value));
+  if (!utf8) return nullptr;
+  char* data = PyBytes_AS_STRING(utf8.get());
+  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get()));
+  auto secret = std::make_unique<Secret>(size);
+  std::copy(data, data + size, secret->data());
+  // Short results may be the interpreter's shared singletons, which must not be touched.
+  if (Py_REFCNT(utf8.get()) == 1) OPENSSL_cleanse(data, size);
+  return secret;
 }
 
 }  // namespace quarn::lib

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,28 @@ namespace quarn::lib {
 [[nodiscard]] bool f32_arg(PyObject* value, const char* name, float& out);
 // bool only; ints are refused.
 [[nodiscard]] bool flag_arg(PyObject* value, const char* name, bool& out);
+
+// A path text. An embedded NUL, at which the file system would silently cut the path, is refused
+// with ValueError("embedded null byte") before anything touches the file system.
+[[nodiscard]] bool path_arg(PyObject* value, const char* name, std::string& out);
+
+// A passphrase's UTF-8 bytes, wiped when released.
+class Secret {
+ public:
+  explicit Secret(std::size_t size) : bytes_(new std::uint8_t[size > 0 ? size : 1]), size_(size) {}
+  ~Secret();
+  Secret(const Secret&) = delete;
+  Secret& operator=(const Secret&) = delete;
+  std::uint8_t* data() { return bytes_.get(); }
+  ByteView view() const { return {bytes_.get(), size_}; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t size_;
+};
+// A str argument's bytes, copied out of a temporary bytes object that is wiped before it is
+// released; not a str: TypeError naming `name`.
+[[nodiscard]] std::unique_ptr<Secret> passphrase_arg(PyObject* value, const char* name);
 // A str naming a memory type, any ASCII case; else ValueError "unknown memory_type '…'".
 [[nodiscard]] bool type_arg(PyObject* value, const char* name, memory::MemoryType& out);
 // A str holding a ULID; else ValueError "invalid memory id '…'".

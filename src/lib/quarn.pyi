@@ -31,6 +31,12 @@ class _Snapshot(TypedDict):
     created_at: int
     memory_count: int
 
+class _VacuumResult(TypedDict):
+    file_bytes_before: int
+    file_bytes_after: int
+    snapshots: int
+    memories: int
+
 class _IndexStats(TypedDict):
     vectors: int
     partitions: int
@@ -111,6 +117,15 @@ class Quarn:
     def set_iterative_scan(self, /, enabled: bool) -> None: ...
     def export_jsonl(self, /, dest: str, *, include_deleted: bool = False) -> int: ...
     def import_jsonl(self, /, src: str) -> int: ...
+    def vacuum(
+        self,
+        /,
+        dest: str | None = None,
+        *,
+        keep_snapshots: SupportsIndex | None = None,
+        passphrase: str | None = None,
+    ) -> _VacuumResult: ...
+    def change_passphrase(self, /, new_passphrase: str) -> None: ...
     def __len__(self, /) -> int: ...
     def __repr__(self, /) -> str: ...
 

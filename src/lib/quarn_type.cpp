@@ -1,7 +1,5 @@
 // The Quarn class: its lifecycle (flush, close, with, repr, len, path), `session`, the method
 // table with the docstrings Python shows, and the module-level `open` that makes Quarn objects.
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -18,39 +16,6 @@ namespace quarn::lib {
 namespace {
 
 constexpr const char* kDimensionsRequired = "dimensions is required when creating a new database";
-
-// The passphrase's UTF-8 bytes, wiped when released.
-class Secret {
- public:
-  explicit Secret(std::size_t size) : bytes_(new std::uint8_t[size > 0 ? size : 1]), size_(size) {}
-  ~Secret() { OPENSSL_cleanse(bytes_.get(), size_); }
-  Secret(const Secret&) = delete;
-  Secret& operator=(const Secret&) = delete;
-  std::uint8_t* data() { return bytes_.get(); }
-  ByteView view() const { return {bytes_.get(), size_}; }
-
- private:
-  std::unique_ptr<std::uint8_t[]> bytes_;
-  std::size_t size_;
-};
-
-// Copies the passphrase out of a temporary bytes object, which is wiped before it is released.
-// PyUnicode_AsUTF8 is not used: it would keep a UTF-8 copy inside the caller's str.
-std::unique_ptr<Secret> passphrase_bytes(PyObject* passphrase) {
-  if (!PyUnicode_Check(passphrase)) {
-    raise_argument_type("passphrase", "str", passphrase);
-    return nullptr;
-  }
-  Ref utf8(PyUnicode_AsUTF8String(passphrase));
-  if (!utf8) return nullptr;
-  char* data = PyBytes_AS_STRING(utf8.get());
-  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get()));
-  auto secret = std::make_unique<Secret>(size);
-  std::copy(data, data + size, secret->data());
-  // Short results may be the interpreter's shared singletons, which must not be touched.
-  if (Py_REFCNT(utf8.get()) == 1) OPENSSL_cleanse(data, size);
-  return secret;
-}
 
 PyObject* new_quarn(const State& state, std::unique_ptr<store::Store> store, PyObject* path) {
   PyObject* self = state.quarn_type->tp_alloc(state.quarn_type, 0);
@@ -70,7 +35,7 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
     if (!bind("open", kParams, args, nargs, kwnames, in)) return nullptr;
     std::string path;
     if (!text_arg(in[0], "path", path)) return nullptr;
-    std::unique_ptr<Secret> passphrase = passphrase_bytes(in[1]);
+    std::unique_ptr<Secret> passphrase = passphrase_arg(in[1], "passphrase");
     if (!passphrase) return nullptr;
     std::optional<std::uint64_t> dimensions;
     if (in[2] != nullptr && in[2] != Py_None && !u64_arg(in[2], "dimensions", dimensions.emplace())) {
@@ -300,6 +265,29 @@ PyDoc_STRVAR(set_iterative_scan_doc,
              "Let recall through the index go on past `n_rerank` candidates, and past the\n"
              "`n_probe` nearest partitions, until `top_k` memories pass its filters or every\n"
              "partition was visited. For this handle only; off when opened.");
+PyDoc_STRVAR(vacuum_doc,
+             "vacuum($self, /, dest=None, *, keep_snapshots=None, passphrase=None)\n--\n\n"
+             "Flush, then rewrite the database into a new file that holds only what the kept\n"
+             "snapshots reach: their catalogs and indexes and the records they refer to, each\n"
+             "stored once. Ids, times, access statistics, transaction ids and record bytes\n"
+             "stay as they were, and no snapshot is added. `keep_snapshots=None` keeps every\n"
+             "snapshot; `k` keeps the newest `k` (at least 1, else `ValueError`). A memory\n"
+             "deleted in every kept snapshot is dropped from the file with its record.\n\n"
+             "With `dest=None` the file is replaced in place, atomically (the new file is\n"
+             "written beside it, synced and renamed over it), and this object goes on with\n"
+             "it; it refuses with `RuntimeError` while another handle, in this process or\n"
+             "another, has the file open. With `dest`, the copy is written to that new path\n"
+             "(an existing one is refused) and the database is unchanged. `passphrase`\n"
+             "encrypts the result under a fresh data key wrapped under that passphrase.\n"
+             "Returns a dict with file_bytes_before, file_bytes_after, snapshots and\n"
+             "memories.");
+PyDoc_STRVAR(change_passphrase_doc,
+             "change_passphrase($self, /, new_passphrase)\n--\n\n"
+             "Wrap the data key under `new_passphrase` (a fresh salt, the file's Argon2\n"
+             "costs) and commit it, with anything staged, as one transaction: from the\n"
+             "return on only the new passphrase opens the file. The pages keep their data\n"
+             "key, so earlier copies and exports keep the old passphrase and share the data\n"
+             "key; `vacuum(passphrase=...)` is the full rotation, under a new data key.");
 PyDoc_STRVAR(path_doc, "Filesystem path of this database.");
 PyDoc_STRVAR(open_doc,
              "open($module, /, path, passphrase, dimensions=None)\n--\n\n"
@@ -336,6 +324,8 @@ PyMethodDef quarn_methods[] = {
     fast_method("import_jsonl", quarn_import_jsonl, import_jsonl_doc),
     fast_method("set_index_params", quarn_set_index_params, set_index_params_doc),
     fast_method("set_iterative_scan", quarn_set_iterative_scan, set_iterative_scan_doc),
+    fast_method("vacuum", quarn_vacuum, vacuum_doc),
+    fast_method("change_passphrase", quarn_change_passphrase, change_passphrase_doc),
     {},
 };
 

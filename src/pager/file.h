@@ -2,6 +2,7 @@
 // File, so tests can replace it with an in-memory file that fails, stops or tears writes on demand.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -35,6 +36,17 @@ class File {
   // Exclusive advisory lock across handles and processes (flock); released by unlock().
   [[nodiscard]] virtual Result<void> lock_exclusive() = 0;
   virtual void unlock() = 0;
+  // The handle lock, separate from the lock above (the two never exclude each other): every open
+  // database holds it shared for its whole life, and a rewrite that replaces the file at its path
+  // (an in-place vacuum) holds it exclusively, so it can tell that no other handle, in this
+  // process or another, has the file open. Taking it again in the other mode converts it. With
+  // `wait`, a shared request waits while another handle holds it exclusively; otherwise a
+  // conflict is Io EWOULDBLOCK at once.
+  enum class HoldMode : std::uint8_t { Shared, Exclusive };
+  [[nodiscard]] virtual Result<void> hold(HoldMode mode, bool wait) = 0;
+  // Whether this open file is still the one `path` names (it is not once another file was renamed
+  // over the path). A file without a path on disk answers true.
+  [[nodiscard]] virtual Result<bool> is_at(const std::string& path) = 0;
   // Copies the whole file byte for byte to the file at `dest` (created when missing, otherwise
   // replaced) with this file's permission bits, and makes the copy durable. A `dest` that is this
   // very file (the same path, a symbolic or a hard link) is refused with Io "destination is the
@@ -72,6 +84,8 @@ struct Syscalls {
                              std::size_t length, unsigned flags);
   // posix_fallocate: 0 or the error number.
   int (*fallocate)(int fd, off_t offset, off_t length);
+  // fcntl with a struct flock argument (the handle lock: F_OFD_SETLK, F_OFD_SETLKW).
+  int (*fcntl_lock)(int fd, int cmd, struct flock* lock);
 };
 const Syscalls& system_calls();
 
@@ -82,6 +96,11 @@ class PosixFile final : public File {
   // Opens an existing file for reading and writing. Failure: Io with the OS text.
   [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_existing(
       const std::string& path, const Syscalls& sys = system_calls());
+  // Opens an existing file as a database handle does: holding the handle lock shared (waiting
+  // while a vacuum holds it). A vacuum may rename a new file over the path between the open and
+  // the lock, which then holds the old file, about to be gone: the new one is opened instead. A
+  // file system without these locks opens as open_existing does.
+  [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_held(const std::string& path);
   // Opens an existing file for reading only (a file to import); writes through it fail.
   [[nodiscard]] static Result<std::unique_ptr<PosixFile>> open_read_only(
       const std::string& path, const Syscalls& sys = system_calls());
@@ -100,6 +119,11 @@ class PosixFile final : public File {
   Result<std::uint64_t> size() override;
   Result<void> lock_exclusive() override;
   void unlock() override;
+  // An open file description lock over the whole file (F_OFD_SETLK / F_OFD_SETLKW), released when
+  // the descriptor closes.
+  Result<void> hold(HoldMode mode, bool wait) override;
+  // fstat of the descriptor against stat of the path: same device and inode.
+  Result<bool> is_at(const std::string& path) override;
   // From this file's open descriptor, never by its path (which may name another file by now);
   // in-kernel (copy_file_range) where the file systems allow it.
   Result<void> copy_to(const std::string& dest) override;
@@ -110,6 +134,18 @@ class PosixFile final : public File {
   int fd_;
   const Syscalls* sys_;
 };
+
+// Renames `from` over `to`, atomically replacing it (both in one file system).
+[[nodiscard]] Result<void> rename_path(const std::string& from, const std::string& to);
+// Syncs the directory that holds `path`, making a new or renamed entry in it durable.
+[[nodiscard]] Result<void> sync_parent(const std::string& path);
+
+// The path with every symbolic link resolved (realpath), so that a rename replaces the file
+// rather than a link to it.
+[[nodiscard]] Result<std::string> resolved_path(const std::string& path);
+
+// Removes a file; a missing one is not an error.
+[[nodiscard]] Result<void> remove_path(const std::string& path);
 
 // Existence query for the path (following links): true, false when it does not exist, Io otherwise.
 [[nodiscard]] Result<bool> path_exists(const std::string& path);

@@ -107,6 +107,37 @@ TEST_F(PosixFileTest, ExclusiveLockSeparatesTwoOpensOfOnePath) {
   b->unlock();
 }
 
+// The handle lock: shared holders coexist, an exclusive request fails at once while another holds
+// it, the flush lock is separate from it, and a file renamed over the path is what open_held
+// opens.
+TEST_F(PosixFileTest, HandleLockTellsWhetherAnotherHandleHasTheFileOpen) {
+  using Mode = File::HoldMode;
+  auto a = create("db");
+  auto b = PosixFile::open_existing(path("db")).value();
+  ASSERT_TRUE(a->hold(Mode::Shared, true));
+  ASSERT_TRUE(b->hold(Mode::Shared, true));
+  EXPECT_EQ(a->hold(Mode::Exclusive, false).error().os_errno(), EWOULDBLOCK);
+  EXPECT_TRUE(a->lock_exclusive());  // the flush lock is another lock
+  a->unlock();
+  b.reset();
+  ASSERT_TRUE(a->hold(Mode::Exclusive, false));
+  auto c = PosixFile::open_existing(path("db")).value();
+  EXPECT_EQ(c->hold(Mode::Shared, false).error().os_errno(), EWOULDBLOCK);
+  ASSERT_TRUE(a->hold(Mode::Shared, false));  // converted back
+  EXPECT_TRUE(c->hold(Mode::Shared, false));
+
+  auto next = create("db.next");
+  ASSERT_TRUE(next->write_at(0, bytes({7})));
+  ASSERT_TRUE(rename_path(path("db.next"), path("db")));
+  EXPECT_FALSE(a->is_at(path("db")).value());
+  EXPECT_TRUE(next->is_at(path("db")).value());
+  auto held = PosixFile::open_held(path("db")).value();
+  Bytes one(1);
+  ASSERT_TRUE(held->read_at(0, one));
+  EXPECT_EQ(one, bytes({7}));
+  EXPECT_TRUE(held->is_at(path("db")).value());
+}
+
 ssize_t accepts_nothing(int, const void*, std::size_t, off_t) { return 0; }
 ssize_t at_end(int, void*, std::size_t, off_t) { return 0; }
 

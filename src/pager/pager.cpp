@@ -18,6 +18,12 @@ Result<Pager> Pager::create(std::unique_ptr<File> file, crypto::Key dek,
   return Pager(std::move(file), std::move(dek), std::move(cipher), nonce_counter, version);
 }
 
+Result<Pager> Pager::successor(std::unique_ptr<File> file) const {
+  crypto::Key key;
+  std::copy_n(key_.data(), crypto::Key::size(), key.data());
+  return create(std::move(file), std::move(key), nonce_counter_, version_);
+}
+
 Pager::Pager(std::unique_ptr<File> file, crypto::Key key, crypto::PageCipher cipher,
              std::uint64_t nonce_counter, std::uint16_t version)
     : file_(std::move(file)),

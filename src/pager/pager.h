@@ -55,6 +55,10 @@ class Pager {
   // used in the file (a new file: 0, or any start the caller chooses for a file it writes anew).
   [[nodiscard]] static Result<Pager> create(std::unique_ptr<File> file, crypto::Key dek,
                                             std::uint64_t nonce_counter, std::uint16_t version);
+  // A pager over another file under the same DEK and version, its counter continuing from this
+  // one's: a file rewritten from this one (a vacuum) then never uses a (page, counter) pair this
+  // file has used. The cache starts empty.
+  [[nodiscard]] Result<Pager> successor(std::unique_ptr<File> file) const;
   Pager(Pager&&) noexcept = default;
   Pager& operator=(Pager&&) noexcept = default;
 
@@ -126,8 +130,23 @@ class Pager {
                                     std::uint64_t txn_id,
                                     const std::vector<wal::PageImage>& images);
   [[nodiscard]] Result<void> checkpoint(const std::vector<wal::PageImage>& images);
+  // The handle lock on the file (File::hold).
+  [[nodiscard]] Result<void> hold(File::HoldMode mode, bool wait) { return file_->hold(mode, wait); }
+  // Whether the file is still the one at `path` (File::is_at).
+  [[nodiscard]] Result<bool> is_at(const std::string& path) { return file_->is_at(path); }
+  // The file's length in bytes.
+  [[nodiscard]] Result<std::uint64_t> file_size() { return file_->size(); }
+  // Makes everything written to the file durable.
+  [[nodiscard]] Result<void> sync() { return file_->sync(); }
   // Copies the file to `dest` (File::copy_to).
   [[nodiscard]] Result<void> copy_to(const std::string& dest) { return file_->copy_to(dest); }
+
+  // The DEK wrapped under `kek` with `nonce` (crypto::wrap_dek), for a header that changes the
+  // passphrase.
+  [[nodiscard]] Result<crypto::WrappedDek> wrap_key(const crypto::Key& kek,
+                                                    const crypto::Nonce& nonce) const {
+    return crypto::wrap_dek(kek, key_, nonce);
+  }
 
   // --- Cache and version ---
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <utility>
 
 #include "format/bytes.h"
@@ -129,6 +130,10 @@ Result<void> sync_dir(const Syscalls& sys, const std::string& dir) {
   return {};
 }
 
+int fcntl_lock_call(int fd, int cmd, struct flock* lock) {
+  return ::fcntl(fd, cmd, lock);
+}
+
 ssize_t copy_file_range_call(int fd_in, off_t* off_in, int fd_out, off_t* off_out,
                              std::size_t length, unsigned flags) {
   return ::copy_file_range(fd_in, off_in, fd_out, off_out, length, flags);
@@ -143,7 +148,7 @@ bool allocate_unsupported(int error) {
 
 const Syscalls& system_calls() {
   static constexpr Syscalls kSystem{
-      ::pread, ::pwrite, ::fsync, ::flock, copy_file_range_call, ::posix_fallocate};
+      ::pread, ::pwrite, ::fsync, ::flock, copy_file_range_call, ::posix_fallocate, fcntl_lock_call};
   return kSystem;
 }
 
@@ -152,6 +157,16 @@ Result<std::unique_ptr<PosixFile>> PosixFile::open_existing(const std::string& p
   const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDWR | O_CLOEXEC); });
   if (fd < 0) return fail(QuarnError::io_errno(errno));
   return std::unique_ptr<PosixFile>(new PosixFile(fd, sys));
+}
+
+Result<std::unique_ptr<PosixFile>> PosixFile::open_held(const std::string& path) {
+  constexpr int kAttempts = 16;
+  for (int attempt = 1;; ++attempt) {
+    auto file = TRY(open_existing(path));
+    if (!file->hold(HoldMode::Shared, true)) return file;
+    const auto same = file->is_at(path);
+    if (!same || *same || attempt == kAttempts) return file;
+  }
 }
 
 Result<std::unique_ptr<PosixFile>> PosixFile::open_read_only(const std::string& path,
@@ -228,6 +243,27 @@ void PosixFile::unlock() {
   (void)sys_->flock(fd_, LOCK_UN);
 }
 
+Result<void> PosixFile::hold(HoldMode mode, bool wait) {
+  struct flock lock {};
+  lock.l_type = mode == HoldMode::Shared ? F_RDLCK : F_WRLCK;
+  lock.l_whence = SEEK_SET;  // l_start = l_len = 0: the whole file, however long it grows
+  const int cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
+  if (retry_eintr([&] { return sys_->fcntl_lock(fd_, cmd, &lock); }) == 0) return {};
+  const int error = errno == EACCES ? EWOULDBLOCK : errno;
+  return fail(QuarnError::io_errno(error));
+}
+
+Result<bool> PosixFile::is_at(const std::string& path) {
+  struct stat open_file {};
+  struct stat named {};
+  if (::fstat(fd_, &open_file) != 0) return fail(QuarnError::io_errno(errno));
+  if (::stat(path.c_str(), &named) != 0) {
+    if (errno == ENOENT) return false;
+    return fail(QuarnError::io_errno(errno));
+  }
+  return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
 // `dest` is opened without truncation and compared with this file first: truncating the database
 // itself (the same path, a symbolic or a hard link) would destroy it.
 Result<void> PosixFile::copy_to(const std::string& dest) {
@@ -247,6 +283,28 @@ Result<void> PosixFile::copy_to(const std::string& dest) {
     return fail(QuarnError::io_errno(errno));
   // A close that reports an error after the sync may have lost nothing, but says so.
   if (::close(out.release()) != 0 && errno != EINTR) return fail(QuarnError::io_errno(errno));
+  return {};
+}
+
+Result<void> rename_path(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return fail(QuarnError::io_errno(errno));
+  return {};
+}
+
+Result<void> sync_parent(const std::string& path) {
+  return sync_dir(system_calls(), parent_dir(path));
+}
+
+Result<std::string> resolved_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return fail(QuarnError::io_errno(errno));
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+Result<void> remove_path(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(QuarnError::io_errno(errno));
   return {};
 }
 

@@ -157,4 +157,24 @@ Result<void> CommitUnit::flush(MetadataLayout& layout) {
   return commit(txn);
 }
 
+Result<void> CommitUnit::check_current() {
+  const pager::FileLock lock = TRY(pager_.lock());
+  return check_unchanged();
+}
+
+Result<void> CommitUnit::flush_rekeyed(MetadataLayout& layout, const crypto::Salt& salt,
+                                       const crypto::Nonce& dek_nonce,
+                                       const crypto::WrappedDek& wrapped) {
+  header_.salt = salt;
+  header_.dek_nonce = dek_nonce;
+  header_.wrapped_dek = wrapped;
+  auto flushed = flush(layout);
+  if (!flushed) {
+    header_.salt = committed_.salt;
+    header_.dek_nonce = committed_.dek_nonce;
+    header_.wrapped_dek = committed_.wrapped_dek;
+  }
+  return flushed;
+}
+
 }  // namespace quarn::store

@@ -119,10 +119,24 @@ class CommitUnit {
   bool region_overlaps(std::uint64_t start, std::uint64_t pages) const;
   void distrust_region() { region_distrusted_ = true; }
 
+  // Step 1 alone, under the file lock: Io EBUSY "database was changed by another handle; reopen
+  // it" when another handle has committed or reserved since this one last read or wrote page 0.
+  // For a rewrite of the whole file, which must start from the file's last commit even when
+  // there is nothing to flush.
+  [[nodiscard]] Result<void> check_current();
+
   // The fixed sequence above with `layout` for steps 2 and 6. On failure nothing the layout or
   // the store holds is taken as committed; the in-memory header may keep the failed attempt's
   // page count, locations and transaction id.
   [[nodiscard]] Result<void> flush(MetadataLayout& layout);
+  // The same sequence, committing new key material (salt, wrapping nonce and wrapped data key)
+  // in the transaction's page 0. The in-place header writes of steps 3 and 4 keep the committed
+  // key material, so until the commit point only the old passphrase opens the file and from it
+  // on only the new one (a page 0 torn by the checkpoint is rebuilt from the log). A failure
+  // puts the committed key material back in the in-memory header.
+  [[nodiscard]] Result<void> flush_rekeyed(MetadataLayout& layout, const crypto::Salt& salt,
+                                           const crypto::Nonce& dek_nonce,
+                                           const crypto::WrappedDek& wrapped);
 
  private:
   friend class Transaction;

@@ -49,6 +49,13 @@ struct StoreAccess {
   static bool& dirty(Store& store) { return store.dirty_; }
   static bool& index_dirty(Store& store) { return store.index_dirty_; }
   static pager::Pager& pager(Store& store) { return *store.pager_; }
+  // The vacuum over a target the test makes (in-memory files).
+  [[nodiscard]] static Result<VacuumResult> vacuum_into(Store& store, VacuumTarget& target,
+                                                        bool in_place,
+                                                        std::optional<std::uint64_t> keep,
+                                                        std::optional<ByteView> passphrase) {
+    return store.vacuum_into(target, in_place, keep, passphrase);
+  }
 };
 
 }  // namespace quarn::store

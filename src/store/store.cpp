@@ -22,6 +22,7 @@
 #include "store/catalog.h"
 #include "store/commit.h"
 #include "store/index_io.h"
+#include "store/keys.h"
 #include "store/manifest.h"
 #include "store/migration.h"
 #include "store/runs.h"
@@ -34,26 +35,6 @@ namespace {
 constexpr std::uint64_t kNewPageCount = 9;  // page 0 and the first log region
 constexpr std::uint64_t kNewWalStart = 1;
 constexpr std::uint64_t kNewWalPages = 8;
-
-// The key material of a new file. Derived before the file exists, so that a failure or a crash
-// during the slow derivation leaves no empty file behind.
-struct NewKeys {
-  crypto::Key dek;
-  crypto::Salt salt{};
-  crypto::Nonce dek_nonce{};
-  crypto::WrappedDek wrapped{};
-};
-
-Result<NewKeys> make_keys(ByteView passphrase, std::uint32_t m_cost, std::uint32_t t_cost,
-                          std::uint32_t p_cost) {
-  NewKeys keys;
-  keys.salt = TRY(crypto::random_salt());
-  keys.dek = TRY(crypto::random_dek());
-  const crypto::Key kek = TRY(crypto::derive_kek(passphrase, keys.salt, m_cost, t_cost, p_cost));
-  keys.dek_nonce = TRY(crypto::random_nonce());
-  keys.wrapped = TRY(crypto::wrap_dek(kek, keys.dek, keys.dek_nonce));
-  return keys;
-}
 
 Result<std::uint32_t> creation_dimensions(std::optional<std::uint64_t> dimensions) {
   if (!dimensions)
@@ -76,9 +57,7 @@ Result<format::Header> new_header(std::optional<std::uint64_t> dimensions, const
   header.kdf_m_cost = m_cost;
   header.kdf_t_cost = t_cost;
   header.kdf_p_cost = p_cost;
-  header.salt = keys.salt;
-  header.dek_nonce = keys.dek_nonce;
-  header.wrapped_dek = keys.wrapped;
+  set_key_material(header, keys.salt, keys.dek_nonce, keys.wrapped);
   header.wal_start = kNewWalStart;
   header.wal_pages = kNewWalPages;
   return header;
@@ -117,10 +96,14 @@ Result<format::Header> recovered_header(pager::File& file) {
   return read_header(file);
 }
 
-Result<crypto::Key> unlock_dek(const format::Header& header, ByteView passphrase) {
-  const crypto::Key kek = TRY(crypto::derive_kek(passphrase, header.salt, header.kdf_m_cost,
-                                                 header.kdf_t_cost, header.kdf_p_cost));
-  return crypto::unwrap_dek(kek, header.dek_nonce, header.wrapped_dek);
+// Every handle holds the handle lock shared for its life (pager/file.h), so that an in-place
+// vacuum can tell that no other handle has the file open; an open waits while a vacuum holds it.
+// A file system without these locks opens as before.
+Result<void> hold_shared(pager::File& file) {
+  auto held = file.hold(pager::File::HoldMode::Shared, true);
+  if (!held && held.error().os_errno() == EWOULDBLOCK)
+    return fail(QuarnError::io_errno(EBUSY, "the database is being vacuumed; open it again"));
+  return {};
 }
 
 }  // namespace
@@ -153,7 +136,7 @@ Result<std::unique_ptr<Store>> Store::open_path(const std::string& path, ByteVie
     // Another opener created the path since the query: open what it made, never replace it.
     if (created.error().os_errno() != EEXIST) return fail(created.error());
   }
-  auto file = TRY(pager::PosixFile::open_existing(path));
+  auto file = TRY(pager::PosixFile::open_held(path));
   return open_tuned(std::move(file), true, path, passphrase, dimensions, tuning);
 }
 
@@ -173,6 +156,7 @@ Result<std::unique_ptr<Store>> Store::open_tuned(std::unique_ptr<pager::File> fi
 Result<std::unique_ptr<Store>> Store::create(std::unique_ptr<pager::File> file,
                                              const std::string& path, format::Header header,
                                              crypto::Key dek, const Tuning& tuning) {
+  TRY(hold_shared(*file));
   std::unique_ptr<Store> store(new Store());
   store->pager_ = std::make_unique<pager::Pager>(
       TRY(pager::Pager::create(std::move(file), std::move(dek), 0, header.version)));
@@ -186,6 +170,7 @@ Result<std::unique_ptr<Store>> Store::create(std::unique_ptr<pager::File> file,
 Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File> file,
                                                     const std::string& path, ByteView passphrase,
                                                     const Tuning& tuning) {
+  TRY(hold_shared(*file));
   format::Header header;
   {
     const pager::FileLock lock = TRY(pager::FileLock::take(*file));

@@ -28,6 +28,7 @@ namespace quarn::store {
 
 class CommitUnit;
 class RecordCache;
+struct RewrittenFile;  // vacuum.cpp
 
 inline constexpr std::uint64_t kDefaultMaxSnapshots = 256;
 
@@ -76,6 +77,37 @@ struct RecallResult {
   Memory memory;
   float score = 0.0f;
   float similarity = 0.0f;
+};
+
+// What a vacuum reports: the file's length before and after, the snapshot rows kept and the live
+// memories.
+struct VacuumResult {
+  std::uint64_t file_bytes_before = 0;
+  std::uint64_t file_bytes_after = 0;
+  std::uint64_t snapshots = 0;
+  std::uint64_t memories = 0;
+};
+
+struct VacuumOptions {
+  std::optional<std::string> dest;              // none: the database is replaced in place
+  std::optional<std::uint64_t> keep_snapshots;  // none: every row; else the newest k (k >= 1)
+  std::optional<ByteView> passphrase;           // a fresh data key, wrapped under this passphrase
+};
+
+// Where a vacuum writes its file and how that file takes the database's place. vacuum() uses
+// files on disk; tests pass in-memory ones.
+class VacuumTarget {
+ public:
+  virtual ~VacuumTarget() = default;
+  // A new, empty file; an existing one is refused.
+  [[nodiscard]] virtual Result<std::unique_ptr<pager::File>> create() = 0;
+  // In place only: the new file, complete and synced, is renamed over the database's path (once
+  // this succeeds the path names the new file)...
+  [[nodiscard]] virtual Result<void> install() = 0;
+  // ...and the rename is made durable.
+  [[nodiscard]] virtual Result<void> sync_install() = 0;
+  // Removes what create() made, after a failure.
+  virtual void discard() = 0;
 };
 
 class Store {
@@ -157,6 +189,21 @@ class Store {
   };
   [[nodiscard]] std::expected<std::uint64_t, ImportError> import_jsonl(const std::string& src);
 
+  // Vacuum and key rotation (vacuum.cpp, rekey.cpp).
+  // Flushes, then writes a new file holding exactly what the kept snapshot rows (and the current
+  // state) reach: each catalog, index and referenced record once, records re-encrypted page by
+  // page, locations rewritten, everything else as it was; rows deleted in every kept catalog are
+  // dropped with their records. No snapshot row is added. In place (no dest), the handle lock is
+  // taken exclusively first (another open handle: Io EBUSY, nothing done), the new file is
+  // written beside the database, synced, renamed over it, the directory synced, and this handle
+  // goes on on the new file. With dest, the copy is written there (an existing dest: Io EEXIST
+  // before anything, the flush included) and the database is unchanged. keep_snapshots 0:
+  // InvalidArgument. A failure removes the new file and leaves the database as it was.
+  [[nodiscard]] Result<VacuumResult> vacuum(const VacuumOptions& options);
+  // Wraps the data key again under `new_passphrase` (fresh salt, the file's Argon2 costs) and
+  // commits it, with anything staged, as one transaction. A failure keeps the old passphrase.
+  [[nodiscard]] Result<void> change_passphrase(ByteView new_passphrase);
+
   std::uint64_t dimensions() const { return dimensions_; }
   const std::string& path() const { return path_; }
 
@@ -206,6 +253,18 @@ class Store {
   // Loads the row's catalog and index (any failure changes nothing), installs them, sets both
   // flags and flushes.
   [[nodiscard]] Result<void> apply_snapshot(const Snapshot& row);
+  // Commits the staged state (even when nothing is staged) with the format-7 layout; with `keys`,
+  // new key material in the same transaction.
+  struct KeyMaterial;
+  [[nodiscard]] Result<void> commit_state(const KeyMaterial* keys);
+  // The vacuum over any target; the caller has checked the options.
+  [[nodiscard]] Result<VacuumResult> vacuum_into(VacuumTarget& target, bool in_place,
+                                                 std::optional<std::uint64_t> keep_snapshots,
+                                                 std::optional<ByteView> passphrase);
+  [[nodiscard]] Result<VacuumResult> vacuum_held(VacuumTarget& target, bool in_place,
+                                                 std::optional<std::uint64_t> keep_snapshots,
+                                                 std::optional<ByteView> passphrase);
+  void switch_to(RewrittenFile&& rewritten);
 
   // The pager (file, key, counter, page cache) and the commit unit over it, which owns the
   // in-memory header; both live as long as the store.

@@ -154,6 +154,8 @@ class Forward final : public pager::File {
   Result<std::uint64_t> size() override { return file_->size(); }
   Result<void> lock_exclusive() override { return file_->lock_exclusive(); }
   void unlock() override { file_->unlock(); }
+  Result<void> hold(HoldMode mode, bool wait) override { return file_->hold(mode, wait); }
+  Result<bool> is_at(const std::string& path) override { return file_->is_at(path); }
   Result<void> copy_to(const std::string& dest) override { return file_->copy_to(dest); }
 
  private:

@@ -10,6 +10,7 @@
 #include "pager/pager.h"
 #include "store/catalog.h"
 #include "store/commit.h"
+#include "store/keys.h"
 #include "store/run_metadata.h"
 #include "store/store.h"
 
@@ -73,13 +74,20 @@ Result<void> Store::remove(const Ulid& id) {
 // A failed flush keeps both flags and the manifest, so the retry writes everything again.
 Result<void> Store::flush() {
   if (!dirty_ && !index_dirty_) return {};
+  return commit_state(nullptr);
+}
+
+Result<void> Store::commit_state(const KeyMaterial* keys) {
   RunMetadata metadata({.catalog = catalog_,
                         .index = index_.get(),
                         .manifest = manifest_,
                         .max_snapshots = max_snapshots_,
                         .catalog_changed = dirty_,
                         .index_changed = index_dirty_});
-  TRY(commit_->flush(metadata));
+  if (keys)
+    TRY(commit_->flush_rekeyed(metadata, keys->salt, keys->dek_nonce, keys->wrapped));
+  else
+    TRY(commit_->flush(metadata));
   manifest_ = metadata.take_manifest();
   dirty_ = false;
   index_dirty_ = false;

@@ -42,6 +42,9 @@ vectors: int = index["vectors"] if index is not None else 0
 db.export_encrypted("copy.quarn")
 written: int = db.export_jsonl("out.jsonl", include_deleted=True)
 imported: int = db.import_jsonl("out.jsonl")
+reclaimed: int = db.vacuum(keep_snapshots=1)["file_bytes_before"] - db.vacuum()["file_bytes_after"]
+kept: int = db.vacuum("compact.quarn", keep_snapshots=None, passphrase="new")["snapshots"]
+db.change_passphrase("another")
 path: str = db.path
 count: int = len(db) + cached + capacity
 text: str = repr(db)

@@ -43,6 +43,9 @@ ssize_t cross_device_copy(int, off_t*, int, off_t*, std::size_t, unsigned) {
   errno = EXDEV;
   return -1;
 }
+int flaky_fcntl_lock(int fd, int cmd, struct flock* lock) {
+  return interrupted() ? -1 : ::fcntl(fd, cmd, lock);
+}
 int cannot_allocate(int, off_t, off_t) {
   return EOPNOTSUPP;
 }
@@ -51,13 +54,14 @@ int cannot_allocate(int, off_t, off_t) {
 
 const Syscalls& flaky_syscalls() {
   static constexpr Syscalls kFlaky{flaky_pread, flaky_pwrite, flaky_fsync,
-                                   flaky_flock, flaky_copy,   flaky_fallocate};
+                                   flaky_flock, flaky_copy,   flaky_fallocate, flaky_fcntl_lock};
   return kFlaky;
 }
 
 const Syscalls& flaky_syscalls_without_offload() {
   static constexpr Syscalls kFlaky{flaky_pread, flaky_pwrite,      flaky_fsync,
-                                   flaky_flock, cross_device_copy, cannot_allocate};
+                                   flaky_flock, cross_device_copy, cannot_allocate,
+                                   flaky_fcntl_lock};
   return kFlaky;
 }
 

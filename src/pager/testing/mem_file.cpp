@@ -40,7 +40,10 @@ void apply_sectors(Bytes& bytes, std::uint64_t offset, ByteView in, Keep&& keep)
 
 MemFile::MemFile(std::shared_ptr<MemDisk> disk) : disk_(std::move(disk)) {}
 
-MemFile::~MemFile() { unlock(); }
+MemFile::~MemFile() {
+  unlock();
+  disk_->holders.erase(this);
+}
 
 Result<void> MemFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) {
   const Bytes& bytes = disk_->bytes;
@@ -89,6 +92,16 @@ Result<void> MemFile::lock_exclusive() {
 
 void MemFile::unlock() {
   if (disk_->lock_owner == this) disk_->lock_owner = nullptr;
+}
+
+Result<void> MemFile::hold(HoldMode mode, bool) {
+  for (const auto& [holder, held] : disk_->holders) {
+    if (holder == this) continue;
+    if (mode == HoldMode::Exclusive || held == HoldMode::Exclusive)
+      return fail(QuarnError::io_errno(EWOULDBLOCK));
+  }
+  disk_->holders[this] = mode;
+  return {};
 }
 
 Result<void> MemFile::copy_to(const std::string& dest) {

@@ -28,6 +28,8 @@ struct MemDisk {
   Bytes bytes;
   // Holder of the exclusive lock, if any.
   const void* lock_owner = nullptr;
+  // Holders of the handle lock and their modes.
+  std::map<const void*, File::HoldMode> holders;
   // When set, every whole aligned page covered by a write is appended to page_log, in write order
   // (for checks over every image ever written, e.g. that no nonce encrypts two plaintexts).
   bool log_pages = false;
@@ -58,6 +60,9 @@ class MemFile : public File {
   // Another handle holding the lock is Io EWOULDBLOCK (a blocking wait would hang the test).
   Result<void> lock_exclusive() override;
   void unlock() override;
+  // A conflict is Io EWOULDBLOCK, waiting or not (a wait would hang the test).
+  Result<void> hold(HoldMode mode, bool wait) override;
+  Result<bool> is_at(const std::string&) override { return true; }
   // Stores a copy of the bytes under `dest` in the disk's copies.
   Result<void> copy_to(const std::string& dest) override;
 

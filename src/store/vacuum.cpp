@@ -1,0 +1,372 @@
+// The vacuum: a new file holding exactly what the kept snapshot rows reach, written page by page
+// through a second pager, then either installed over the database (in place) or left at `dest`.
+//
+// The new file is laid out as a new file is: page 0, the log region at pages 1 to 8 (not
+// written), then every run from page 9 on, each kept record once however many rows name it,
+// each distinct catalog and index once, and the manifest of the kept rows. In order:
+//   1. the ids live in some kept catalog (the current one included) are gathered; every other row
+//      is dropped from every catalog, with its record;
+//   2. each distinct catalog is loaded again, its kept rows given the new locations of their
+//      records (taken in first-seen order; a record's pages follow from its row) and written;
+//   3. the records, read (authenticated) in their old page order and written at those places;
+//   4. each distinct index run, byte for byte, then the manifest of the kept rows;
+//   5. sync; then page 0, sealed and synced last, so a file cut short anywhere before has no
+//      header and opens as nothing.
+// In place, the new file is then renamed over the path and the directory synced: a crash leaves
+// the old file or the complete new one at the path.
+//
+// Nonces: under the same data key the new pager's counter continues from the old pager's, so the
+// new file never uses a counter value the old file used; under a new key it starts at 0.
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <tuple>
+#include <unordered_set>
+
+#include "index/index.h"
+#include "pager/file.h"
+#include "pager/pager.h"
+#include "store/catalog.h"
+#include "store/commit.h"
+#include "store/keys.h"
+#include "store/manifest.h"
+#include "store/record_cache.h"
+#include "store/runs.h"
+#include "store/store.h"
+
+namespace quarn::store {
+
+// The state of the new file, for the handle to switch to.
+struct RewrittenFile {
+  std::unique_ptr<pager::Pager> pager;
+  format::Header header;
+  std::vector<CatalogEntry> catalog;  // the current catalog, rewritten
+  bool slots_kept = true;             // no row of the current catalog was dropped
+  std::vector<Snapshot> manifest;
+  std::uint64_t file_bytes = 0;
+};
+
+namespace {
+
+constexpr std::uint64_t kFirstRunPage = 9;  // after page 0 and the log region at 1 .. 8
+constexpr std::uint64_t kWalStart = 1;
+constexpr std::uint64_t kWalPages = 8;
+
+// A run as stored in the old file: start, pages, length.
+using RunKey = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+
+RunKey key_of(std::uint64_t start, std::uint64_t pages, std::uint64_t len) {
+  return {start, pages, len};
+}
+
+// The bytes a read of the run yields: its length, cut to what its pages hold.
+std::uint64_t readable_len(std::uint64_t pages, std::uint64_t len) {
+  return std::min<std::uint64_t>(len, pages * kPageCapacity);
+}
+
+// Writes the new file through its pager; every page number is taken here, from page 9 on.
+class Rewriter {
+ public:
+  Rewriter(pager::Pager& from, pager::Pager& to) : from_(from), to_(to) {}
+
+  // Step 1.
+  [[nodiscard]] Result<void> gather_live(const std::vector<RunLocation>& catalogs) {
+    for (const RunLocation& run : catalogs) {
+      const auto rows = TRY(load_catalog(from_, run.start, run.pages, run.len));
+      for (const CatalogEntry& row : rows)
+        if (!row.deleted) live_.insert(row.id);
+    }
+    return {};
+  }
+  bool live(const Ulid& id) const { return live_.contains(id); }
+
+  // Step 2 for one catalog: its kept rows with their new record locations, written as a run.
+  // `dropped` tells whether any row was.
+  [[nodiscard]] Result<std::vector<CatalogEntry>> rewrite_catalog(const RunLocation& run,
+                                                                  RunLocation& written,
+                                                                  bool& dropped) {
+    std::vector<CatalogEntry> rows = TRY(load_catalog(from_, run.start, run.pages, run.len));
+    dropped = std::erase_if(rows, [&](const CatalogEntry& row) { return !live(row.id); }) != 0;
+    for (CatalogEntry& row : rows) {
+      if (row.page_count == 0) continue;
+      const RunKey key = key_of(row.start_page, row.page_count, row.len);
+      auto [it, fresh] = records_.try_emplace(key);
+      if (fresh) {
+        const auto len = readable_len(row.page_count, row.len);
+        it->second = RunLocation{take(run_pages(len)), run_pages(len), len};
+      }
+      row.start_page = it->second.start;
+      row.page_count = static_cast<std::uint32_t>(it->second.pages);
+      row.len = static_cast<std::uint32_t>(it->second.len);
+    }
+    written = TRY(write(encode_catalog(rows)));
+    return rows;
+  }
+
+  // Step 3.
+  [[nodiscard]] Result<void> copy_records() {
+    pager::ReadWindow window;  // records in page order, read ahead from the old file
+    for (const auto& [key, to] : records_) {
+      const auto [start, pages, len] = key;
+      CatalogEntry entry;
+      entry.start_page = start;
+      entry.page_count = static_cast<std::uint32_t>(pages);
+      entry.len = static_cast<std::uint32_t>(len);
+      const Bytes bytes = TRY(read_record_for_scan(from_, entry, window));
+      TRY(to_.write_run(to.start, bytes));
+    }
+    return {};
+  }
+
+  // Step 4: an index run byte for byte, each distinct one once.
+  [[nodiscard]] Result<RunLocation> copy_run(const RunLocation& run) {
+    if (run.pages == 0) return RunLocation{};
+    auto [it, fresh] = runs_.try_emplace(key_of(run.start, run.pages, run.len));
+    if (fresh) it->second = TRY(write(TRY(read_run_bytes(from_, run.start, run.pages, run.len))));
+    return it->second;
+  }
+
+  [[nodiscard]] Result<RunLocation> write(ByteView bytes) {
+    const std::uint64_t pages = run_pages(bytes.size());
+    const std::uint64_t start = take(pages);
+    TRY(to_.write_run(start, bytes));
+    return RunLocation{start, pages, bytes.size()};
+  }
+
+  std::uint64_t page_count() const { return next_; }
+
+ private:
+  std::uint64_t take(std::uint64_t pages) {
+    const std::uint64_t start = next_;
+    next_ += pages;
+    return start;
+  }
+
+  pager::Pager& from_;
+  pager::Pager& to_;
+  std::unordered_set<Ulid, memory::UlidHash> live_;
+  std::map<RunKey, RunLocation> records_;  // old run -> new, in old page order
+  std::map<RunKey, RunLocation> runs_;     // index runs
+  std::uint64_t next_ = kFirstRunPage;
+};
+
+RunLocation catalog_of(const Snapshot& s) { return {s.catalog_start, s.catalog_pages, s.catalog_len}; }
+RunLocation index_of(const Snapshot& s) { return {s.index_start, s.index_pages, s.index_len}; }
+
+// The header's state as a snapshot row, so that it is handled as the kept rows are.
+Snapshot current_of(const format::Header& h) {
+  return {h.last_txn_id, 0,           h.catalog_start, h.catalog_pages, h.catalog_len,
+          h.index_start, h.index_pages, h.index_len,   h.memory_count};
+}
+
+// The whole new file but its installation: steps 1 to 5.
+Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<Snapshot>& kept,
+                        format::Header& header, RewrittenFile& out) {
+  // Distinct catalogs, the current one first; an empty catalog (no run) needs none.
+  std::vector<Snapshot> rows = kept;
+  rows.push_back(current_of(header));
+  std::map<RunKey, std::size_t> catalog_slots;
+  std::vector<RunLocation> catalogs;
+  for (const Snapshot& s : rows) {
+    if (s.catalog_pages == 0) continue;
+    const RunKey key = key_of(s.catalog_start, s.catalog_pages, s.catalog_len);
+    if (catalog_slots.try_emplace(key, catalogs.size()).second) catalogs.push_back(catalog_of(s));
+  }
+  Rewriter rewriter(from, to);
+  TRY(rewriter.gather_live(catalogs));
+
+  std::vector<RunLocation> written(catalogs.size());
+  const Snapshot current = rows.back();
+  for (std::size_t i = 0; i < catalogs.size(); ++i) {
+    bool dropped = false;
+    auto catalog = TRY(rewriter.rewrite_catalog(catalogs[i], written[i], dropped));
+    const RunLocation& c = catalogs[i];
+    if (key_of(c.start, c.pages, c.len) ==
+        key_of(current.catalog_start, current.catalog_pages, current.catalog_len)) {
+      out.slots_kept = !dropped;
+      out.catalog = std::move(catalog);
+    }
+  }
+  TRY(rewriter.copy_records());
+
+  const auto moved = [&](Snapshot s) -> Result<Snapshot> {
+    if (s.catalog_pages != 0) {
+      const RunLocation& c =
+          written[catalog_slots.at(key_of(s.catalog_start, s.catalog_pages, s.catalog_len))];
+      s.catalog_start = c.start;
+      s.catalog_pages = c.pages;
+      s.catalog_len = c.len;
+    }
+    const RunLocation i = TRY(rewriter.copy_run(index_of(s)));
+    s.index_start = i.start;
+    s.index_pages = i.pages;
+    s.index_len = i.pages == 0 ? 0 : i.len;
+    return s;
+  };
+  for (const Snapshot& s : kept) out.manifest.push_back(TRY(moved(s)));
+  const Snapshot now = TRY(moved(current));
+  header.catalog_start = now.catalog_start;
+  header.catalog_pages = now.catalog_pages;
+  header.catalog_len = now.catalog_len;
+  header.index_start = now.index_start;
+  header.index_pages = now.index_pages;
+  header.index_len = now.index_len;
+  header.manifest_start = header.manifest_pages = header.manifest_len = 0;
+  if (!out.manifest.empty()) {
+    const RunLocation m = TRY(rewriter.write(encode_manifest(out.manifest)));
+    header.manifest_start = m.start;
+    header.manifest_pages = m.pages;
+    header.manifest_len = m.len;
+  }
+  header.wal_start = kWalStart;
+  header.wal_pages = kWalPages;
+  header.page_count = rewriter.page_count();
+  TRY(to.sync());
+  return to.write_header(header);
+}
+
+// Files on disk: in place, a file beside the database renamed over it; or the new file `dest`.
+class PathTarget final : public VacuumTarget {
+ public:
+  PathTarget(std::string file, std::optional<std::string> install_at)
+      : file_(std::move(file)), install_at_(std::move(install_at)) {}
+
+  Result<std::unique_ptr<pager::File>> create() override {
+    // In place, the handle lock is held exclusively: a file left here by a vacuum that crashed
+    // belongs to no one.
+    if (install_at_) TRY(pager::remove_path(file_));
+    auto made = TRY(pager::PosixFile::create_new(file_));
+    created_ = true;
+    return std::unique_ptr<pager::File>(std::move(made));
+  }
+  Result<void> install() override { return pager::rename_path(file_, *install_at_); }
+  Result<void> sync_install() override { return pager::sync_parent(*install_at_); }
+  void discard() override {
+    if (created_) (void)pager::remove_path(file_);
+  }
+
+ private:
+  std::string file_;
+  std::optional<std::string> install_at_;
+  bool created_ = false;
+};
+
+QuarnError held_elsewhere() {
+  return QuarnError::io_errno(
+      EBUSY, "the database is open in another handle; close every other handle to vacuum in place");
+}
+
+}  // namespace
+
+Result<VacuumResult> Store::vacuum(const VacuumOptions& options) {
+  if (options.keep_snapshots && *options.keep_snapshots == 0)
+    return fail(QuarnError::invalid_argument("keep_snapshots must be at least 1"));
+  if (options.dest) {
+    if (TRY(pager::path_exists(*options.dest)))
+      return fail(QuarnError::io_errno(EEXIST, "the destination already exists"));
+    PathTarget target(*options.dest, std::nullopt);
+    return vacuum_into(target, false, options.keep_snapshots, options.passphrase);
+  }
+  const std::string at = TRY(pager::resolved_path(path_));
+  if (!TRY(pager_->is_at(at)))
+    return fail(QuarnError::io_errno(EBUSY, "the database file was replaced since it was opened"));
+  PathTarget target(at + ".vacuum", at);
+  return vacuum_into(target, true, options.keep_snapshots, options.passphrase);
+}
+
+Result<VacuumResult> Store::vacuum_into(VacuumTarget& target, bool in_place,
+                                        std::optional<std::uint64_t> keep_snapshots,
+                                        std::optional<ByteView> passphrase) {
+  if (keep_snapshots && *keep_snapshots == 0)
+    return fail(QuarnError::invalid_argument("keep_snapshots must be at least 1"));
+  if (in_place) {
+    auto held = pager_->hold(pager::File::HoldMode::Exclusive, false);
+    if (!held) return fail(held.error().os_errno() == EWOULDBLOCK ? held_elsewhere() : held.error());
+  }
+  auto result = vacuum_held(target, in_place, keep_snapshots, passphrase);
+  // On failure the handle is still on the old file, whose lock goes back to shared; on success it
+  // is on the new one, held shared since before the rename.
+  if (in_place && !result) (void)pager_->hold(pager::File::HoldMode::Shared, false);
+  return result;
+}
+
+Result<VacuumResult> Store::vacuum_held(VacuumTarget& target, bool in_place,
+                                        std::optional<std::uint64_t> keep_snapshots,
+                                        std::optional<ByteView> passphrase) {
+  TRY(flush());
+  // Nothing to flush skips the flush's own check: another handle's commit would be lost.
+  TRY(commit_->check_current());
+  VacuumResult result;
+  result.file_bytes_before = TRY(pager_->file_size());
+  const std::size_t keep = keep_snapshots
+                               ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                     *keep_snapshots, manifest_.size()))
+                               : manifest_.size();
+  const std::vector<Snapshot> kept(manifest_.end() - static_cast<std::ptrdiff_t>(keep),
+                                   manifest_.end());
+
+  RewrittenFile out;
+  out.header = commit_->committed();
+  std::optional<NewKeys> keys;
+  if (passphrase) {
+    keys = TRY(make_keys(*passphrase, out.header.kdf_m_cost, out.header.kdf_t_cost,
+                         out.header.kdf_p_cost));
+    set_key_material(out.header, keys->salt, keys->dek_nonce, keys->wrapped);
+  }
+  std::unique_ptr<pager::File> file = TRY(target.create());
+  const auto written = [&]() -> Result<void> {
+    // The new file is held as every open database is; in place the handle goes on with it.
+    auto held = file->hold(pager::File::HoldMode::Shared, false);
+    if (in_place && !held) return fail(held.error());
+    pager::Pager next = keys ? TRY(pager::Pager::create(std::move(file), std::move(keys->dek), 0,
+                                                        pager_->version()))
+                             : TRY(pager_->successor(std::move(file)));
+    next.cache().set_capacity(pager_->cache().stats().second);
+    out.pager = std::make_unique<pager::Pager>(std::move(next));
+    TRY(write_file(*pager_, *out.pager, kept, out.header, out));
+    out.file_bytes = TRY(out.pager->file_size());
+    if (in_place) TRY(target.install());
+    return {};
+  }();
+  if (!written) {
+    out.pager.reset();
+    file.reset();
+    target.discard();
+    return fail(written.error());
+  }
+  result.file_bytes_after = out.file_bytes;
+  result.snapshots = kept.size();
+  if (in_place) switch_to(std::move(out));
+  result.memories = live_count();
+  if (!in_place) return result;
+  TRY(target.sync_install());  // the handle is on the new file, which the path names already
+  return result;
+}
+
+// The handle goes on on the new file: its pager, commit unit, catalog and manifest; the index is
+// the same. Records kept their bytes, so the scan table follows them to their new runs, unless
+// rows were dropped from the current catalog, which moves slots: then it starts afresh.
+void Store::switch_to(RewrittenFile&& rewritten) {
+  if (records_ && !rewritten.slots_kept) records_.reset();
+  if (records_) {
+    // Only an entry made from its slot's current run is the record the new run holds.
+    for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
+      if (records_->table().holds(slot, catalog_[slot]))
+        records_->relocated(slot, rewritten.catalog[slot]);
+      else
+        records_->forget(slot);
+    }
+    records_->catalog_replaced(rewritten.catalog);
+  }
+  auto pager = std::move(rewritten.pager);
+  auto commit = std::make_unique<CommitUnit>(*pager, rewritten.header, rewritten.file_bytes);
+  commit_ = std::move(commit);
+  pager_ = std::move(pager);  // the old file is closed here, releasing its locks
+  catalog_ = std::move(rewritten.catalog);
+  id_index_ = build_id_index(catalog_);
+  manifest_ = std::move(rewritten.manifest);
+  dirty_ = false;
+  index_dirty_ = false;
+}
+
+}  // namespace quarn::store
