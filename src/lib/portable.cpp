@@ -9,17 +9,6 @@
 namespace quarn::lib {
 namespace {
 
-// A path text. An embedded NUL, at which the file system would silently cut the path, is refused
-// with ValueError("embedded null byte") before anything touches the file system.
-bool path_arg(PyObject* value, const char* name, std::string& out) {
-  if (!text_arg(value, name, out)) return false;
-  if (out.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return false;
-  }
-  return true;
-}
-
 // A refused line is the caller's input error: ValueError("line N: why"). Anything else is the
 // engine's RuntimeError.
 PyObject* raise_import_error(const store::Store::ImportError& failure) {
