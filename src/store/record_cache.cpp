@@ -77,8 +77,6 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
   if (chunk.used++ == 0) {
     chunk.entries = std::make_unique<ScanEntry[]>(kChunk);
     chunk.infos = std::make_unique<VectorInfo[]>(kChunk);
-    chunk.vectors = std::make_unique_for_overwrite<float[]>(kChunk * dims_);
-    chunk.codes = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk * dims_);
   }
   ScanEntry& e = chunk.entries[slot % kChunk];
   e = ScanEntry{};
@@ -104,6 +102,12 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
   if (m.vector.size() != dims_) {
     odd_vectors_[slot] = m.vector;
   } else {
+    // Vectors and codes only once a record holds the header's dimensionality, so that a header
+    // claiming millions of dimensions allocates nothing for records that do not have them.
+    if (!chunk.vectors) {
+      chunk.vectors = std::make_unique_for_overwrite<float[]>(kChunk * dims_);
+      chunk.codes = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk * dims_);
+    }
     std::copy(m.vector.begin(), m.vector.end(), chunk.vectors.get() + (slot % kChunk) * dims_);
     if (finite && dims_ != 0) encode_codes(m.vector, chunk.codes.get() + (slot % kChunk) * dims_, info);
   }

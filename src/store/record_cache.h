@@ -124,7 +124,8 @@ class ScanTable {
   void relocate(std::size_t slot, const CatalogEntry& row);
 
  private:
-  // Entries of kChunk slots, allocated with the first of them and freed with the last.
+  // Entries of kChunk slots, allocated with the first of them and freed with the last; vectors and
+  // codes with the first entry whose vector has the dimensionality.
   struct Chunk {
     std::unique_ptr<ScanEntry[]> entries;
     std::unique_ptr<VectorInfo[]> infos;
