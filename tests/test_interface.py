@@ -2,6 +2,7 @@
 import array
 import inspect
 import math
+import os
 
 import pytest
 
@@ -389,3 +390,23 @@ def test_open_argument_errors(tmp_path):
     with pytest.raises(OverflowError, match="^argument 'dimensions': "):
         quarn.open(missing, PASSPHRASE, dimensions=-1)
     assert not (tmp_path / "missing.quarn").exists()
+
+
+@pytest.mark.parametrize("call", [
+    lambda db, path: quarn.open(path, PASSPHRASE, dimensions=DIMS),
+    lambda db, path: quarn.open(path, PASSPHRASE),
+    lambda db, path: db.export_encrypted(path),
+    lambda db, path: db.export_jsonl(path),
+    lambda db, path: db.import_jsonl(path),
+], ids=["open-create", "open-existing", "export_encrypted", "export_jsonl", "import_jsonl"])
+def test_a_nul_in_any_path_is_refused_before_the_file_system(db, tmp_path, call):
+    # The file system would cut the path at the NUL and act on `victim`.
+    remember(db, "staged")
+    victim = tmp_path / "victim"
+    victim.write_bytes(b'{"keep": "me"}\n')
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        call(db, str(victim) + "\0.quarn")
+    assert sorted(os.listdir(tmp_path)) == before
+    assert victim.read_bytes() == b'{"keep": "me"}\n'
+    assert len(db) == 1

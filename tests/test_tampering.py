@@ -1,4 +1,7 @@
 """Damaged and tampered files are refused with their exact messages."""
+import time
+import zlib
+
 import pytest
 
 import quarn
@@ -39,14 +42,17 @@ def test_header_checksum_without_a_logged_copy(db_path):
     assert str(error.value) == "header checksum mismatch \u2014 page 0 is torn or corrupt"
 
 
-def test_tampered_key_material_reads_as_wrong_passphrase(db_path, flushed):
-    flip_byte(db_path, 120)  # inside the wrapped data key
-    # The CRC covers the wrapped key, so fix it up as a tamperer would.
-    import zlib
-    with open(db_path, "r+b") as f:
+def fix_header_crc(path):
+    """Recomputes the header CRC, as a tamperer would after changing a field it covers."""
+    with open(path, "r+b") as f:
         head = f.read(238)
         f.seek(238)
         f.write(zlib.crc32(head).to_bytes(4, "little"))
+
+
+def test_tampered_key_material_reads_as_wrong_passphrase(db_path, flushed):
+    flip_byte(db_path, 120)  # inside the wrapped data key
+    fix_header_crc(db_path)
     with pytest.raises(RuntimeError) as error:
         quarn.open(db_path, PASSPHRASE)
     assert str(error.value) == "wrong passphrase, or the key material has been tampered with"
@@ -62,3 +68,20 @@ def test_damaged_record_page_fails_authentication(db_path, flushed):
         with pytest.raises(RuntimeError) as error:
             call()
         assert str(error.value) == message
+
+
+# The Argon2 costs lie outside the seal: a file asking for more work than the bound is refused
+# before any is done, instead of holding open (and the interpreter lock) for hours.
+@pytest.mark.parametrize("m_cost, t_cost, message", [
+    (19456, 0xFFFFFFFF, "time cost is too large"),
+    (1 << 20, 9, "time cost is too large"),
+    (0xFFFFFFFF, 1, "memory cost is too large"),
+])
+def test_argon2_work_beyond_the_bound_is_refused_at_once(db_path, flushed, m_cost, t_cost, message):
+    write_bytes(db_path, 74, m_cost.to_bytes(4, "little") + t_cost.to_bytes(4, "little"))
+    fix_header_crc(db_path)
+    started = time.monotonic()
+    with pytest.raises(RuntimeError) as error:
+        quarn.open(db_path, PASSPHRASE)
+    assert str(error.value) == "key derivation failed: " + message
+    assert time.monotonic() - started < 1.0

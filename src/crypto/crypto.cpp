@@ -22,6 +22,10 @@ static_assert(ARGON2_VERSION_NUMBER == 0x13, "key derivation is defined for Argo
 constexpr std::uint32_t kMinMemoryKiB = 8;
 constexpr std::uint32_t kMaxMemoryKiB = 4194304;  // 4 GiB
 constexpr std::uint32_t kMaxLanes = 16777216;     // exclusive
+// The work of a derivation is memory × passes: at most 2^23 KiB passes (8 GiB of memory traffic,
+// about 20 s on one core), 215 times what a new file asks for (19456 KiB × 2). The costs lie
+// outside the header's seal, so without a bound a file could make open run for ever.
+constexpr std::uint64_t kMaxWorkKiB = std::uint64_t{1} << 23;
 constexpr std::uint64_t kMaxPassphrase = 4294967295;
 
 // OpenSSL's update calls take int lengths; longer inputs are fed in slices of this size.
@@ -105,6 +109,7 @@ const char* kdf_parameter_error(std::uint64_t passphrase_size, std::uint32_t m_c
   if (m_cost < kMinMemoryKiB || m_cost < std::uint64_t{8} * p_cost) return "memory cost is too small";
   if (m_cost > kMaxMemoryKiB) return "memory cost is too large";
   if (t_cost == 0) return "time cost is too small";
+  if (std::uint64_t{m_cost} * t_cost > kMaxWorkKiB) return "time cost is too large";
   if (p_cost == 0) return "not enough threads";
   if (p_cost >= kMaxLanes) return "too many threads";
   if (passphrase_size > kMaxPassphrase) return "password is too long";

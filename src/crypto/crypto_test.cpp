@@ -183,6 +183,12 @@ TEST(DeriveKekTest, RefusesParametersBeforeAnyWorkFirstFailingRuleWins) {
       {4194305, 0, 0, "memory cost is too large"},
       {0xFFFFFFFF, 1, 1, "memory cost is too large"},
       {8, 0, 0, "time cost is too small"},
+      // The work bound: memory × passes at most 2^23 KiB.
+      {8, 0xFFFFFFFF, 1, "time cost is too large"},
+      {19456, 432, 1, "time cost is too large"},
+      {4194304, 3, 1, "time cost is too large"},
+      {4194305, 0xFFFFFFFF, 1, "memory cost is too large"},
+      {8, 1048577, 0, "time cost is too large"},  // checked before the lanes
       {8, 1, 0, "not enough threads"},
       // Under the memory cap 2^24 lanes never have enough memory; the lane limit is never reached.
       {4194304, 1, 16777216, "memory cost is too small"},

@@ -123,6 +123,15 @@ bool text_arg(PyObject* value, const char* name, std::string& out) {
   return true;
 }
 
+bool path_arg(PyObject* value, const char* name, std::string& out) {
+  if (!text_arg(value, name, out)) return false;
+  if (out.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
 bool vector_arg(PyObject* value, const char* name, std::vector<float>& out) {
   out.clear();
   if (PyUnicode_Check(value)) {
@@ -236,15 +245,6 @@ bool types_arg(PyObject* value, const char* name, std::vector<MemoryType>& out) 
     MemoryType type;
     if (!type_arg(PySequence_Fast_GET_ITEM(items.get(), i), name, type)) return false;
     out.push_back(type);
-  }
-  return true;
-}
-
-bool path_arg(PyObject* value, const char* name, std::string& out) {
-  if (!text_arg(value, name, out)) return false;
-  if (out.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return false;
   }
   return true;
 }

@@ -20,6 +20,10 @@ namespace quarn::lib {
 
 // Arguments.
 [[nodiscard]] bool text_arg(PyObject* value, const char* name, std::string& out);
+// A path: a str as text_arg takes it. An embedded NUL, at which the file system would silently cut
+// the path and act on another file, is refused with ValueError("embedded null byte") before
+// anything touches the file system. Every argument that names a file goes through it.
+[[nodiscard]] bool path_arg(PyObject* value, const char* name, std::string& out);
 // A sequence of numbers (list and tuple read directly; buffers of float32/float64; other sequences
 // by iteration), each converted to double then narrowed to float. A str is refused with
 // "Can't extract `str` to `Vec`".
@@ -29,10 +33,6 @@ namespace quarn::lib {
 [[nodiscard]] bool f32_arg(PyObject* value, const char* name, float& out);
 // bool only; ints are refused.
 [[nodiscard]] bool flag_arg(PyObject* value, const char* name, bool& out);
-
-// A path text. An embedded NUL, at which the file system would silently cut the path, is refused
-// with ValueError("embedded null byte") before anything touches the file system.
-[[nodiscard]] bool path_arg(PyObject* value, const char* name, std::string& out);
 
 // A passphrase's UTF-8 bytes, wiped when released.
 class Secret {

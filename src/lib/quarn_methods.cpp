@@ -351,7 +351,7 @@ PyObject* quarn_export_encrypted(PyObject* self, PyObject* const* args, Py_ssize
     Borrow borrow = take_exclusive(self);
     if (!borrow) return nullptr;
     std::string dest;
-    if (!text_arg(in[0], "dest", dest)) return nullptr;
+    if (!path_arg(in[0], "dest", dest)) return nullptr;
     auto exported = store_of(self).export_encrypted(dest);
     if (exported) Py_RETURN_NONE;
     if (exported.error().detail() != ErrorDetail::ExportCopy) return raise_error(exported.error());

@@ -34,7 +34,7 @@ PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t narg
     PyObject* in[3];
     if (!bind("open", kParams, args, nargs, kwnames, in)) return nullptr;
     std::string path;
-    if (!text_arg(in[0], "path", path)) return nullptr;
+    if (!path_arg(in[0], "path", path)) return nullptr;
     std::unique_ptr<Secret> passphrase = passphrase_arg(in[1], "passphrase");
     if (!passphrase) return nullptr;
     std::optional<std::uint64_t> dimensions;

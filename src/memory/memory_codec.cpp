@@ -143,7 +143,7 @@ Result<Json> read_json(const object& o) {
     case msgpack::type::NEGATIVE_INTEGER: return Json(o.via.i64);
     case msgpack::type::FLOAT32:
     case msgpack::type::FLOAT64: return Json(o.via.f64);
-    case msgpack::type::STR: return Json(std::string(o.via.str.ptr, o.via.str.size));
+    case msgpack::type::STR: return Json(std::string(TRY(mp::as_text(o, "metadata"))));
     case msgpack::type::ARRAY: {
       JsonArray array;
       array.reserve(o.via.array.size);  // bounded: every element was present in the input
@@ -167,7 +167,7 @@ Result<JsonObject> read_object(const object& o) {
   }
   JsonObject obj;
   for (const msgpack::object_kv& kv : std::span(o.via.map.ptr, o.via.map.size)) {
-    const std::string_view key = TRY(mp::as_str(kv.key, "metadata key"));
+    const std::string_view key = TRY(mp::as_text(kv.key, "metadata key"));
     Json value = TRY(read_json(kv.val));
     if (obj.empty() || obj.rbegin()->first < key) {
       obj.emplace_hint(obj.end(), key, std::move(value));
@@ -194,7 +194,7 @@ Result<std::vector<float>> read_vector(const object& o) {
 
 Result<std::optional<std::string>> read_optional_text(const object& o, std::string_view field) {
   if (o.type == msgpack::type::NIL) return std::nullopt;
-  return std::string(TRY(mp::as_str(o, field)));
+  return std::string(TRY(mp::as_text(o, field)));
 }
 
 Result<std::optional<std::int64_t>> read_optional_i64(const object& o, std::string_view field) {
@@ -205,7 +205,7 @@ Result<std::optional<std::int64_t>> read_optional_i64(const object& o, std::stri
 Result<void> read_field(Memory& m, std::size_t index, const object& o) {
   switch (index) {
     case kId: {
-      const std::string_view text = TRY(mp::as_str(o, "id"));
+      const std::string_view text = TRY(mp::as_text(o, "id"));
       const auto id = Ulid::parse(text);
       if (!id) {
         return fail(QuarnError::serialization("invalid value for `id`: `" + std::string(text) +
@@ -215,7 +215,7 @@ Result<void> read_field(Memory& m, std::size_t index, const object& o) {
       return {};
     }
     case kMemoryType: {
-      const std::string_view name = TRY(mp::as_str(o, "memory_type"));
+      const std::string_view name = TRY(mp::as_text(o, "memory_type"));
       const auto type = parse_stored_type(name);
       if (!type) {
         return fail(QuarnError::serialization(
@@ -226,12 +226,12 @@ Result<void> read_field(Memory& m, std::size_t index, const object& o) {
       return {};
     }
     case kVector: m.vector = TRY(read_vector(o)); return {};
-    case kContent: m.content = TRY(mp::as_str(o, "content")); return {};
+    case kContent: m.content = TRY(mp::as_text(o, "content")); return {};
     case kMetadata: m.metadata = TRY(read_object(o)); return {};
-    case kAgentId: m.agent_id = TRY(mp::as_str(o, "agent_id")); return {};
+    case kAgentId: m.agent_id = TRY(mp::as_text(o, "agent_id")); return {};
     case kSessionId: m.session_id = TRY(read_optional_text(o, "session_id")); return {};
     case kScope: {
-      const std::string_view name = TRY(mp::as_str(o, "scope"));
+      const std::string_view name = TRY(mp::as_text(o, "scope"));
       const auto scope = parse_stored_scope(name);
       if (!scope) {
         return fail(QuarnError::serialization("unknown variant `" + std::string(name) +

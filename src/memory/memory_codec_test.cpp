@@ -200,8 +200,16 @@ Bytes map_form(const Memory& m, std::vector<std::string_view> keys) {
   p.pack_map(static_cast<std::uint32_t>(keys.size()));
   const std::string id = m.id.to_string();
   for (std::string_view key : keys) {
-    p.pack_str(static_cast<std::uint32_t>(key.size()));
-    p.pack_str_body(key.data(), static_cast<std::uint32_t>(key.size()));
+    // "#int", "#bin", "#ext", "#nil", "#array": a key of that type, which names no field.
+    if (key == "#int") p.pack_uint64(3);
+    else if (key == "#bin") mp::pack_id(p, m.id);
+    else if (key == "#ext") p.pack_ext(1, 5), p.pack_ext_body("", 1);
+    else if (key == "#nil") p.pack_nil();
+    else if (key == "#array") p.pack_array(1), p.pack_str(2), p.pack_str_body("id", 2);
+    else {
+      p.pack_str(static_cast<std::uint32_t>(key.size()));
+      p.pack_str_body(key.data(), static_cast<std::uint32_t>(key.size()));
+    }
     auto str = [&p](std::string_view s) {
       p.pack_str(static_cast<std::uint32_t>(s.size()));
       p.pack_str_body(s.data(), static_cast<std::uint32_t>(s.size()));
@@ -241,8 +249,9 @@ TEST(MemoryCodecTest, MapFormDecodesInAnyOrderAndRefusesRepeats) {
   expected.metadata.emplace("z", Json(std::int64_t{-2}));
 
   const std::vector<std::string_view> shuffled = {
-      "ttl_secs", "scope", "extra", "vector", "importance", "id", "metadata", "agent_id",
-      "access_count", "content", "session_id", "created_at", "memory_type", "accessed_at"};
+      "ttl_secs", "scope", "extra", "#int", "vector", "importance", "id", "#bin", "metadata",
+      "agent_id", "access_count", "#ext", "content", "session_id", "#nil", "created_at",
+      "memory_type", "#array", "accessed_at"};
   EXPECT_EQ(decode_memory(map_form(m, shuffled)).value(), expected);
 
   std::vector<std::string_view> without_optionals = shuffled;
@@ -325,6 +334,14 @@ TEST(MemoryCodecTest, MalformedRecordsAreSerializationErrors) {
       {"metadata array", replaced(good, hex("80 a7"), hex("90 a7"))},
       {"session_id int", replaced(good, hex("c0 a7"), hex("01 a7"))},
       {"importance text", replaced(good, hex("00 ca 3f 00 00 00"), hex("00 a1 41"))},
+      {"content not UTF-8", replaced(good, hex("a1 78"), hex("a1 ff"))},
+      {"content overlong", replaced(good, hex("a1 78"), hex("a2 c0 af"))},
+      {"agent_id surrogate", replaced(good, concat({hex("a7"), ascii("default")}), hex("a3 ed a0 80"))},
+      {"session_id cut sequence", replaced(good, hex("c0 a7"), hex("a2 41 e2 a7"))},
+      {"metadata key not UTF-8", replaced(good, hex("80 a7"), hex("81 a1 80 c0 a7"))},
+      {"metadata value above U+10FFFF", replaced(good, hex("80 a7"), hex("81 a1 6b a4 f4 90 80 80 a7"))},
+      {"metadata nested value", replaced(good, hex("80 a7"), hex("81 a1 6b 91 a1 fe a7"))},
+      {"scope not UTF-8", replaced(good, ascii("Private"), hex("50 72 69 76 61 74 e5"))},
   };
   for (const Case& c : cases) expect_serialization_error(c.bytes, c.label);
 

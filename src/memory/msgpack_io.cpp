@@ -162,7 +162,7 @@ Result<void> read_struct(
   std::uint64_t seen = 0;
   for (std::uint32_t k = 0; k < object.via.map.size; ++k) {
     const msgpack::object_kv& kv = object.via.map.ptr[k];
-    if (kv.key.type != msgpack::type::STR) return fail(invalid_type(what, "string keys"));
+    if (kv.key.type != msgpack::type::STR) continue;  // names no field, whatever it is
     const std::string_view key(kv.key.via.str.ptr, kv.key.via.str.size);
     std::size_t index = 0;
     for (std::string_view name : names) {
@@ -234,6 +234,70 @@ Result<float> as_f32(const msgpack::object& o, std::string_view field) {
 Result<std::string_view> as_str(const msgpack::object& o, std::string_view field) {
   if (o.type == msgpack::type::STR) return std::string_view(o.via.str.ptr, o.via.str.size);
   return fail(invalid_type(field, "string"));
+}
+
+std::size_t invalid_utf8_at(std::string_view text) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Eight ASCII bytes at a time: most stored text is ASCII.
+    if (n - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const std::uint8_t b = p[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    // The well-formed sequences: the second byte's range depends on the first, which excludes
+    // overlong forms, surrogates and code points above U+10FFFF.
+    std::size_t width;
+    std::uint8_t low = 0x80, high = 0xbf;
+    if (b >= 0xc2 && b <= 0xdf) {
+      width = 2;
+    } else if (b >= 0xe0 && b <= 0xef) {
+      width = 3;
+      if (b == 0xe0) low = 0xa0;
+      if (b == 0xed) high = 0x9f;
+    } else if (b >= 0xf0 && b <= 0xf4) {
+      width = 4;
+      if (b == 0xf0) low = 0x90;
+      if (b == 0xf4) high = 0x8f;
+    } else {
+      return i;
+    }
+    if (n - i < width || p[i + 1] < low || p[i + 1] > high) return i;
+    for (std::size_t k = 2; k < width; ++k) {
+      if ((p[i + k] & 0xc0) != 0x80) return i;
+    }
+    i += width;
+  }
+  return std::string_view::npos;
+}
+
+namespace {
+
+[[gnu::noinline, gnu::cold]] QuarnError not_text(const msgpack::object& o, std::string_view field,
+                                                  std::size_t at) {
+  if (o.type != msgpack::type::STR) return invalid_type(field, "string");
+  return QuarnError::serialization("invalid value for `" + std::string(field) +
+                                   "`: not UTF-8 text (byte " + std::to_string(at) + ")");
+}
+
+}  // namespace
+
+Result<std::string_view> as_text(const msgpack::object& o, std::string_view field) {
+  if (o.type != msgpack::type::STR) [[unlikely]] return fail(not_text(o, field, 0));
+  const std::string_view text(o.via.str.ptr, o.via.str.size);
+  const std::size_t bad = invalid_utf8_at(text);
+  if (bad != std::string_view::npos) [[unlikely]] return fail(not_text(o, field, bad));
+  return text;
 }
 
 Result<memory::Ulid> as_id(const msgpack::object& o, std::string_view field) {

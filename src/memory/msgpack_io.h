@@ -47,9 +47,9 @@ void pack_f64(Packer& packer, double value);
 [[nodiscard]] Result<msgpack::object_handle> unpack(ByteView bytes);
 
 // Reads a structure written as a positional array of exactly names.size() elements, or as a map
-// keyed by the names (unknown keys skipped, a repeated key refused). `optional` flags fields that
-// a map may leave out; a missing required field is refused. `field` is called once per present
-// field with its position in `names`, in the order met.
+// keyed by the names (keys that name no field skipped whatever their type, a repeated key
+// refused). `optional` flags fields that a map may leave out; a missing required field is refused.
+// `field` is called once per present field with its position in `names`, in the order met.
 [[nodiscard]] Result<void> read_struct(
     const msgpack::object& object, std::string_view what,
     std::initializer_list<std::string_view> names, std::uint64_t optional_mask,
@@ -63,6 +63,11 @@ void pack_f64(Packer& packer, double value);
 // Integers and floats alike, as the field's float width.
 [[nodiscard]] Result<float> as_f32(const msgpack::object& o, std::string_view field);
 [[nodiscard]] Result<std::string_view> as_str(const msgpack::object& o, std::string_view field);
+// A str whose bytes are well-formed UTF-8 (no overlong forms, surrogates or code points above
+// U+10FFFF): any other bytes are refused as text.
+[[nodiscard]] Result<std::string_view> as_text(const msgpack::object& o, std::string_view field);
+// The offset of the first byte that does not begin a well-formed UTF-8 sequence, or npos.
+[[nodiscard]] std::size_t invalid_utf8_at(std::string_view text);
 // A bin of exactly 16 bytes, big-endian.
 [[nodiscard]] Result<memory::Ulid> as_id(const msgpack::object& o, std::string_view field);
 // An array; its elements.

@@ -158,3 +158,32 @@ TEST(MsgpackIoTest, FirstPassAgreesWithTheLibraryDecoder) {
 
 }  // namespace
 }  // namespace quarn::mp
+
+namespace quarn::mp {
+namespace {
+
+TEST(MsgpackIoTest, Utf8CheckFindsTheFirstIllFormedSequence) {
+  constexpr std::size_t kValid = std::string_view::npos;
+  const struct {
+    std::string_view text;
+    std::size_t at;
+  } cases[] = {
+      {"", kValid},
+      {"plain ASCII text longer than eight bytes", kValid},
+      {"\xc2\x80 \xdf\xbf \xe0\xa0\x80 \xed\x9f\xbf \xee\x80\x80 \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf", kValid},
+      {"\x80", 0},                          // a lone continuation byte
+      {"abc\xc1\xbf", 3},                   // overlong two-byte form
+      {"\xe0\x9f\xbf", 0},                  // overlong three-byte form
+      {"\xf0\x8f\xbf\xbf", 0},              // overlong four-byte form
+      {"\xed\xa0\x80", 0},                  // a surrogate
+      {"\xf4\x90\x80\x80", 0},              // above U+10FFFF
+      {"\xf5\x80\x80\x80", 0},
+      {"12345678\xe2\x82", 8},              // cut short after a run of ASCII
+      {"\xe2\x28\xa1", 0},                  // a continuation byte missing
+      {"0123456789abcdef\xff", 16},
+  };
+  for (const auto& c : cases) EXPECT_EQ(invalid_utf8_at(c.text), c.at) << testing::PrintToString(c.text);
+}
+
+}  // namespace
+}  // namespace quarn::mp

@@ -60,10 +60,14 @@ Bytes map_row(bool with_extra, bool repeat_len, bool drop_deleted) {
   mp::ByteSink sink{&out};
   mp::Packer p(sink);
   p.pack_array(1);
-  p.pack_map(7 + (with_extra ? 1 : 0) + (repeat_len ? 1 : 0) - (drop_deleted ? 1 : 0));
+  p.pack_map(7 + (with_extra ? 4 : 0) + (repeat_len ? 1 : 0) - (drop_deleted ? 1 : 0));
   p.pack_str(12); p.pack_str_body("access_count", 12); p.pack_uint64(3);
   if (with_extra) {
     p.pack_str(5); p.pack_str_body("extra", 5); p.pack_array(2); p.pack_nil(); p.pack_map(0);
+    // Keys of other types name no field either.
+    p.pack_int64(-1); p.pack_true();
+    p.pack_bin(3); p.pack_bin_body("len", 3); p.pack_uint64(9);
+    p.pack_ext(1, 2); p.pack_ext_body("", 1); p.pack_nil();
   }
   p.pack_str(3); p.pack_str_body("len", 3);
   out.insert(out.end(), {0xcf, 0, 0, 0, 0, 0, 0, 0, 200});

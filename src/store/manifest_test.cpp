@@ -47,7 +47,12 @@ TEST(ManifestCodec, AcceptsMapRowsAndRefusesMisshapenOnes) {
     mp::ByteSink sink{&blob};
     mp::Packer p(sink);
     p.pack_array(1);
-    p.pack_map(10);
+    p.pack_map(12);
+    p.pack_uint64(1);  // keys of other types name no field
+    p.pack_uint64(99);
+    p.pack_bin(6);
+    p.pack_bin_body("txn_id", 6);
+    p.pack_uint64(98);
     std::uint64_t value = 1;
     for (const char* name : names) {
       const std::string key(name);

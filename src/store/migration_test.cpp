@@ -22,8 +22,10 @@ TEST(CatalogV4Codec, ReadsPositionalAndMapRows) {
   {
     mp::ByteSink sink{&blob};
     mp::Packer p(sink);
-    p.pack_map(6);
+    p.pack_map(8);
     p.pack_str(7); p.pack_str_body("deleted", 7); p.pack_true();
+    p.pack_int64(-3); p.pack_uint64(1);                       // keys of other types name no field
+    p.pack_ext(1, 9); p.pack_ext_body("", 1); p.pack_false();
     p.pack_str(3); p.pack_str_body("len", 3); p.pack_uint64(5);
     p.pack_str(6); p.pack_str_body("origin", 6); p.pack_str(3); p.pack_str_body("old", 3);
     p.pack_str(10); p.pack_str_body("page_count", 10); p.pack_uint64(1);

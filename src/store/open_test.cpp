@@ -330,6 +330,23 @@ TEST(OpenTest, VersionFiveUpgradeCopiesWhatTheRowsLengthNeeds) {
   EXPECT_EQ(refused.error().message(), "io error: failed to fill whole buffer");
 }
 
+// The dimensionality of an unsealed header is only checksummed. Records without that many values
+// are kept aside by the scans: the vectors of 256 records of the claimed length (128 GiB here) are
+// allocated only once a record has them, so reading this file allocates nothing of the sort.
+TEST(OpenTest, AHeaderClaimingHugeDimensionsAllocatesNothingForRecordsWithoutThem) {
+  OldFile old(6);
+  const Ulid id = old.add(memory_n(1)).id;
+  auto disk = old.finish();
+  put_le<std::uint32_t>(disk->bytes.data() + 14, 1u << 27);
+  put_le<std::uint32_t>(disk->bytes.data() + 238, format::crc32(ByteView(disk->bytes.data(), 238)));
+  auto store = open_on(std::make_unique<MemFile>(disk));
+  ASSERT_TRUE(store) << store.error().message();
+  auto stats = (*store)->stats();
+  ASSERT_TRUE(stats) << stats.error().message();
+  EXPECT_EQ(stats->dimensions, 1u << 27);
+  EXPECT_EQ((*store)->get(id)->vector.size(), kDims);
+}
+
 TEST(OpenTest, VersionFiveIndexIsWrittenAgain) {
   OldFile old(5);
   std::vector<Ulid> ids;

@@ -176,6 +176,48 @@ TEST_F(StoreTest, StatsFailOnAnUnreadableLiveRecord) {
   EXPECT_EQ(stats.error().kind(), ErrorKind::PageAuth);
 }
 
+// Bytes that are not UTF-8 in any text field make the record undecodable, so every reader reports
+// the same Serialization error instead of handing the bytes on (or skipping the record).
+TEST_F(StoreTest, TextThatIsNotUtf8FailsEveryReaderAlike) {
+  const struct {
+    const char* field;
+    void (*plant)(Memory&);
+  } fields[] = {
+      {"content", [](Memory& m) { m.content = "caf\xc3"; }},
+      {"agent_id", [](Memory& m) { m.agent_id = "\xed\xa0\x80"; }},  // a surrogate
+      {"session_id", [](Memory& m) { m.session_id = "s\xff"; }},
+      {"metadata key", [](Memory& m) { m.metadata.emplace("\xc0\xaf", Json()); }},  // overlong
+      {"metadata", [](Memory& m) { m.metadata.insert_or_assign("area", Json(std::string("\xf4\x90\x80\x80"))); }},
+  };
+  for (const auto& f : fields) {
+    disk_ = new_disk();
+    reopen(false);
+    Memory m = memory_n(1);
+    m.metadata.emplace("area", Json(std::string("onboarding")));  // so that about() reads it
+    f.plant(m);
+    const Ulid id = put(m);
+    flush();
+    reopen();
+    RecallRequest request;
+    request.query.assign(kDims, 1.0f);
+    auto error_of = [](const auto& result) {
+      return result ? QuarnError::io("no error") : result.error();
+    };
+    const std::pair<const char*, QuarnError> results[] = {
+        {"get", error_of(store_->get(id))},
+        {"search", error_of(store_->search(request.query, 10))},
+        {"recall", error_of(store_->recall(request))},
+        {"stats", error_of(store_->stats())},
+        {"verify", error_of(store_->verify())},
+        {"about", error_of(store_->about())},
+    };
+    for (const auto& [reader, error] : results) {
+      EXPECT_EQ(error.kind(), ErrorKind::Serialization) << f.field << " " << reader;
+      EXPECT_NE(error.text().find("not UTF-8"), std::string::npos) << f.field << " " << reader;
+    }
+  }
+}
+
 TEST_F(StoreTest, VerifyReadsCleanPagesFromTheFileEvenWhenCached) {
   const Ulid flushed = put(memory_n(1));
   flush();

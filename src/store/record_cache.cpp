@@ -104,9 +104,6 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
   if (chunk.used++ == 0) {
     chunk.entries = std::make_unique<ScanEntry[]>(kChunk);
     chunk.infos = std::make_unique<VectorInfo[]>(kChunk);
-    chunk.block = take_block(kChunk * dims_ * (sizeof(float) + 1));
-    chunk.vectors = reinterpret_cast<float*>(chunk.block.get());
-    chunk.codes = chunk.block.get() + kChunk * dims_ * sizeof(float);
   }
   ScanEntry& e = chunk.entries[slot % kChunk];
   e = ScanEntry{};
@@ -132,6 +129,13 @@ void ScanTable::put(std::size_t slot, const CatalogEntry& row, const Memory& m) 
   if (m.vector.size() != dims_) {
     odd_vectors_[slot] = m.vector;
   } else {
+    // Vectors and codes only once a record holds the header's dimensionality, so that a header
+    // claiming millions of dimensions allocates nothing for records that do not have them.
+    if (!chunk.block) {
+      chunk.block = take_block(kChunk * dims_ * (sizeof(float) + 1));
+      chunk.vectors = reinterpret_cast<float*>(chunk.block.get());
+      chunk.codes = chunk.block.get() + kChunk * dims_ * sizeof(float);
+    }
     std::copy(m.vector.begin(), m.vector.end(), chunk.vectors + (slot % kChunk) * dims_);
     if (finite && dims_ != 0) encode_codes(m.vector, chunk.codes + (slot % kChunk) * dims_, info);
   }

@@ -141,7 +141,8 @@ class ScanTable {
   // more than decoding the records), or from the heap where mapping fails.
   using Block = std::unique_ptr<std::uint8_t, ScanBlockFree>;
   static Block take_block(std::size_t bytes);
-  // Entries of kChunk slots, allocated with the first of them and freed with the last.
+  // Entries of kChunk slots, allocated with the first of them and freed with the last; the block
+  // of vectors and codes with the first entry whose vector has the dimensionality.
   struct Chunk {
     std::unique_ptr<ScanEntry[]> entries;
     std::unique_ptr<VectorInfo[]> infos;
