@@ -2,7 +2,9 @@
 //   0 memory record   1 catalog   2 version-4 catalog   3 snapshot manifest   4 index
 // and the rest is its bytes (for the index, a u16 dimensionality first). Whatever decodes must
 // encode to bytes that decode to the same value.
+#include <bit>
 #include <cstdlib>
+#include <cstring>
 
 #include "fuzz/fuzz_util.h"
 #include "index/index.h"
@@ -15,8 +17,26 @@ namespace {
 
 using namespace quarn;
 
+// The scan reader takes a record only when the full decoder does, with the same fields.
+void scan_fields(ByteView bytes, const Result<memory::Memory>& memory) {
+  for (const std::size_t dims : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{384}}) {
+    std::vector<float> vector(dims);
+    memory::ScanFields f;
+    if (!memory::read_scan_fields(bytes, vector, f)) continue;
+    if (!memory || memory->id != f.id || memory->memory_type != f.memory_type ||
+        memory->scope != f.scope || memory->agent_id != f.agent_id ||
+        memory->created_at != f.created_at || memory->ttl_secs != f.ttl_secs ||
+        std::bit_cast<std::uint32_t>(memory->importance) != std::bit_cast<std::uint32_t>(f.importance) ||
+        memory->vector.size() != dims ||
+        std::memcmp(memory->vector.data(), vector.data(), dims * sizeof(float)) != 0) {
+      std::abort();
+    }
+  }
+}
+
 void record(ByteView bytes) {
   const auto memory = memory::decode_memory(bytes);
+  scan_fields(bytes, memory);
   if (!memory) return;
   // Compared as bytes: a NaN importance or vector element is not equal to itself.
   const auto encoded = memory::encode_memory(*memory);

@@ -88,6 +88,23 @@ float similarity(std::span<const float> a, std::span<const float> b);
 // the map would. Any failure: Serialization with the decoder's description.
 [[nodiscard]] Result<Memory> decode_memory(ByteView bytes);
 
+// What a scan keeps of a record (its vector aside). agent_id views the bytes it was read from.
+struct ScanFields {
+  Ulid id;
+  MemoryType memory_type = MemoryType::Episodic;
+  Scope scope = Scope::Private;
+  std::string_view agent_id;
+  std::int64_t created_at = 0;
+  float importance = 0.0f;
+  std::optional<std::int64_t> ttl_secs;
+};
+// Reads the scan fields and the vector of a record in the array form encode_memory writes, with
+// exactly vector.size() finite values, in one pass and without allocating. true: every field is
+// what decode_memory would yield and decode_memory would accept the record. false: the record is
+// not in that form or not one decode_memory accepts, and only decode_memory can say which; the
+// outputs then hold nothing of use.
+[[nodiscard]] bool read_scan_fields(ByteView bytes, std::span<float> vector, ScanFields& out);
+
 // Deepest nesting the readers accept, counting the outermost container as level 1.
 inline constexpr std::size_t kMaxNesting = 1024;
 

@@ -46,6 +46,19 @@ Result<Bytes> Pager::read_page_uncached(std::uint64_t page) {
 }
 
 Result<Bytes> Pager::read_page_uncached(std::uint64_t page, ReadWindow& window) {
+  Bytes plaintext(kPageCapacity);
+  TRY(read_page_uncached(page, window,
+                         std::span<std::uint8_t, kPageCapacity>(plaintext.data(), kPageCapacity)));
+  return plaintext;
+}
+
+Result<void> Pager::read_page_uncached(std::uint64_t page, ReadWindow& window,
+                                       std::span<std::uint8_t, kPageCapacity> out) {
+  const auto alone = [&]() -> Result<void> {
+    const Bytes plaintext = TRY(read_page_uncached(page));
+    std::copy(plaintext.begin(), plaintext.end(), out.begin());
+    return {};
+  };
   if (page < window.first_ || page - window.first_ >= window.count_) {
     window.count_ = 0;
     if (!window.file_pages_) {
@@ -53,22 +66,17 @@ Result<Bytes> Pager::read_page_uncached(std::uint64_t page, ReadWindow& window) 
       window.file_pages_ = size ? *size / kPageSize : 0;
     }
     std::uint64_t offset = 0;
-    if (page >= *window.file_pages_ || !page_offset(page, offset)) return read_page_uncached(page);
+    if (page >= *window.file_pages_ || !page_offset(page, offset)) return alone();
     const std::uint64_t count = std::min(ReadWindow::kPages, *window.file_pages_ - page);
     window.images_.resize(static_cast<std::size_t>(count * kPageSize));
-    if (!file_->read_at(offset, window.images_)) return read_page_uncached(page);
+    if (!file_->read_at(offset, window.images_)) return alone();
     window.first_ = page;
     window.count_ = count;
   }
   const std::span<const std::uint8_t, kPageSize> image(
       window.images_.data() + (page - window.first_) * kPageSize, kPageSize);
-  Bytes plaintext(kPageCapacity);
-  TRY(cipher_.decrypt_page(
-      page, version_, image,
-      std::span<std::uint8_t, kPageCapacity>(plaintext.data(), kPageCapacity)));
-  return plaintext;
+  return cipher_.decrypt_page(page, version_, image, out);
 }
-
 Result<Bytes> Pager::read_page(std::uint64_t page) {
   if (const Bytes* cached = cache_.lookup(page)) return *cached;
   Bytes plaintext = TRY(read_page_uncached(page));

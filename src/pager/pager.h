@@ -80,6 +80,9 @@ class Pager {
   // the file's end, or a refill that fails, is read alone, so results and errors are exactly
   // those of the one-page read.
   [[nodiscard]] Result<Bytes> read_page_uncached(std::uint64_t page, ReadWindow& window);
+  // The same, decrypted into `out`, which holds nothing of use after a failure.
+  [[nodiscard]] Result<void> read_page_uncached(std::uint64_t page, ReadWindow& window,
+                                                std::span<std::uint8_t, kPageCapacity> out);
   // Page 0 as the file holds it now, decoded (format::from_page errors).
   [[nodiscard]] Result<format::Header> read_header();
 

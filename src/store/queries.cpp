@@ -36,14 +36,14 @@ Result<Stats> Store::stats() {
   // Distinct agents first, from the scan table (every live record made resident, as a scan does),
   // then sorted by bytes.
   std::unordered_set<std::uint32_t> agents;
-  pager::ReadWindow window;
+  RecordCache::Pass pass(cache, *pager_);  // the agents are fields: no finish() needed here
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) {
       ++s.deleted;
       continue;
     }
-    TRY(cache.make_resident(*pager_, slot, entry, window));
+    TRY(pass.make_resident(slot, entry));
     agents.insert(cache.table().entry(slot).agent);
     ++s.memories;
   }

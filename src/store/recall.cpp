@@ -66,9 +66,10 @@ Result<std::vector<RecallResult>> Store::recall(const RecallRequest& request) {
   // record fails the recall. Through the index, batches follow one another only while the
   // iterative scan is on and fewer than top_k candidates passed the filters.
   buf.kept.clear();
-  pager::ReadWindow window;
+  RecordCache::Pass pass(cache, *pager_);
   const auto take = [&](std::span<const std::size_t> slots) -> Result<void> {
-    for (std::size_t slot : slots) TRY(cache.make_resident(*pager_, slot, catalog_[slot], window));
+    for (std::size_t slot : slots) TRY(pass.make_resident(slot, catalog_[slot]));
+    pass.finish();
     if (request.agent_id) filter.agent = table.find_agent(*request.agent_id);
     for (std::size_t slot : slots) {
       if (filter.keeps(table.entry(slot))) buf.kept.push_back(slot);
@@ -167,13 +168,14 @@ Result<std::vector<std::pair<Memory, float>>> Store::search(std::span<const floa
   ScanBuffers& buf = cache.buffers();
 
   buf.kept.clear();
-  pager::ReadWindow window;
+  RecordCache::Pass pass(cache, *pager_);
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) continue;
-    TRY(cache.make_resident(*pager_, slot, entry, window));
+    TRY(pass.make_resident(slot, entry));
     if (!table.entry(slot).expired(now)) buf.kept.push_back(slot);
   }
+  pass.finish();
 
   const QueryPlan plan = plan_query(query, dimensions_);
   const auto exact = [&](std::span<const std::size_t> positions, std::vector<Ranked>& out) {
@@ -207,11 +209,11 @@ Result<void> Store::build_index() {
   std::vector<Ulid> ids;
   std::vector<const float*> rows;
   bool all_rows = true;
-  pager::ReadWindow window;
+  RecordCache::Pass pass(cache, *pager_);  // training reads only the vectors
   for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
     const CatalogEntry& entry = catalog_[slot];
     if (entry.deleted) continue;
-    TRY(cache.make_resident(*pager_, slot, entry, window));
+    TRY(pass.make_resident(slot, entry));
     ids.push_back(table.record_id(slot, entry.id));
     const std::span<const float> v = table.vector(slot);
     all_rows = all_rows && v.size() == dimensions_;

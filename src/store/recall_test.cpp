@@ -1,5 +1,7 @@
 // Recall and exact search over a whole store: the score formula, the filters, the ranking, access
 // tracking, the index path, and the decoded-record cache never changing what a read would show.
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -401,12 +403,35 @@ TEST(Similarities, ExactAgreesBitForBitAndBoundsNeverFallBelowIt) {
   spike[3] = 1e6f;
   vectors.push_back(spike);
   std::vector<std::size_t> slots;
+  // The same records placed and then measured all at once, as a first scan does (eight vectors
+  // side by side): the very same norms, bounds and codes as one at a time.
+  ScanTable batched(kWide);
   for (std::size_t i = 0; i < vectors.size(); ++i) {
     Memory m = memory_n(i, kWide);
     m.vector = vectors[i];
     const CatalogEntry row{m.id, 10 + i, 1, 100, false, 0, 0};
     table.put(3 * i, row, m);
+    batched.place(3 * i, row,
+                  memory::ScanFields{m.id, m.memory_type, m.scope, m.agent_id, m.created_at,
+                                     m.importance, m.ttl_secs},
+                  m.vector);
     slots.push_back(3 * i);
+  }
+  batched.measure(slots);
+  for (std::size_t slot : slots) {
+    const VectorInfo& a = table.info(slot);
+    const VectorInfo& b = batched.info(slot);
+    for (const auto field : {&VectorInfo::norm_squares, &VectorInfo::norm, &VectorInfo::scale,
+                             &VectorInfo::scaled_code_norm, &VectorInfo::err_norm,
+                             &VectorInfo::vector_norm, &VectorInfo::vector_max}) {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(a.*field), std::bit_cast<std::uint32_t>(b.*field))
+          << slot;
+    }
+    ASSERT_EQ(a.exact_only, b.exact_only) << slot;
+    if (!a.exact_only) {
+      EXPECT_TRUE(std::equal(table.codes(slot), table.codes(slot) + kWide, batched.codes(slot)))
+          << slot;
+    }
   }
 
   std::vector<std::vector<float>> queries{noise(kWide, seed), std::vector<float>(kWide, 0.0f),

@@ -21,7 +21,13 @@
 //
 // Cost per record, for d dimensions: 5 * d + 88 bytes (its vector, its 8-bit codes, ScanEntry and
 // VectorInfo), allocated for chunks of 256 consecutive slots at once and freed with the last entry
-// of the chunk; agent ids are stored once each. 384 dimensions: 2008 bytes per memory.
+// of the chunk (the vectors and codes of chunks past 256 KiB come four to a slab of whole 2 MiB
+// pages, freed with the last of its chunks); agent ids are stored once each. 384 dimensions: 2008
+// bytes per memory.
+//
+// A first read decodes only what the table keeps (memory::read_scan_fields, which takes exactly
+// the records decode_memory takes, and leaves any other to it), and the norms and codes of the
+// records a pass reads are computed eight at a time (ScanTable::place, then measure).
 #pragma once
 
 #include <cstdint>
@@ -82,11 +88,16 @@ struct VectorInfo {
   bool exact_only = true;
 };
 
-// Frees a scan chunk's block of memory (ScanTable::take_block).
-struct ScanBlockFree {
+// Memory that holds the vectors and codes of scan chunks: one mapping (or, where mapping fails,
+// one heap allocation), released with the last chunk that uses it.
+struct ScanMapping {
+  std::uint8_t* base = nullptr;
   std::size_t bytes = 0;
   bool mapped = false;
-  void operator()(std::uint8_t* p) const;
+  ScanMapping() = default;
+  ScanMapping(const ScanMapping&) = delete;
+  ScanMapping& operator=(const ScanMapping&) = delete;
+  ~ScanMapping();
 };
 
 class ScanTable {
@@ -131,16 +142,31 @@ class ScanTable {
 
   // Makes `memory`, read from (or staged in) the run `row` names, the entry of `slot`.
   void put(std::size_t slot, const CatalogEntry& row, const Memory& memory);
+  // The same in two steps, for many records at once: place() stores the fields and the vector,
+  // and measure() then computes the norms and codes of the slots placed (eight vectors side by
+  // side); a placed entry must not be used before it is measured.
+  void place(std::size_t slot, const CatalogEntry& row, const memory::ScanFields& fields,
+             std::span<const float> vector);
+  void measure(std::span<const std::size_t> slots);
   void drop(std::size_t slot);
   // Keeps an entry's data for a record whose bytes moved unchanged to the run `row` names.
   void relocate(std::size_t slot, const CatalogEntry& row);
 
  private:
-  // A chunk's vectors and codes share one block of memory, mapped with all its pages present
-  // (a first scan fills 5 * d bytes per record, and taking those pages one fault at a time cost
-  // more than decoding the records), or from the heap where mapping fails.
-  using Block = std::unique_ptr<std::uint8_t, ScanBlockFree>;
-  static Block take_block(std::size_t bytes);
+  // A chunk's vectors and codes share one block of memory. A first scan fills 5 * d bytes per
+  // record, and taking fresh pages one fault at a time cost more than decoding the records, so
+  // large blocks are carved from slabs of whole 2 MiB pages (kSlabBlocks blocks or more each,
+  // advised as huge pages), each block's pages populated at once where the kernel allows, and a
+  // slab released with the last chunk carved from it. Small blocks get a mapping of their own.
+  struct Block {
+    std::shared_ptr<ScanMapping> memory;
+    std::uint8_t* data = nullptr;
+    explicit operator bool() const { return data != nullptr; }
+  };
+  static constexpr std::size_t kSlabBlocks = 4;
+  static constexpr std::size_t kSlabFrom = std::size_t{256} << 10;  // smaller blocks: own mapping
+  static constexpr std::size_t kSlabSpread = std::size_t{8} << 20;  // larger: one per slab
+  Block take_block(std::size_t bytes);
   // Entries of kChunk slots, allocated with the first of them and freed with the last; the block
   // of vectors and codes with the first entry whose vector has the dimensionality.
   struct Chunk {
@@ -155,7 +181,7 @@ class ScanTable {
     std::string name;
     std::uint32_t refs = 0;
   };
-  std::uint32_t hold_agent(const std::string& name);
+  std::uint32_t hold_agent(std::string_view name);
   void release_agent(std::uint32_t agent);
 
   std::size_t dims_;
@@ -165,6 +191,12 @@ class ScanTable {
   std::vector<Agent> agents_;
   std::vector<std::uint32_t> free_agents_;
   std::unordered_map<std::string, std::uint32_t> agent_numbers_;
+  std::uint32_t last_agent_ = 0;  // the agent held last
+  std::shared_ptr<ScanMapping> slab_;  // the slab blocks are carved from now
+  std::size_t slab_used_ = 0;
+  // measure()'s eight vectors interleaved, and their codes.
+  std::vector<float> lane_values_;
+  std::vector<std::uint8_t> lane_codes_;
 };
 
 // One scored candidate of a ranking (see scoring.h).
@@ -202,16 +234,31 @@ class RecordCache {
   // cache's capacity (memory() does it as it goes).
   void trim(const cache::PageCache& pages);
 
-  // Gives `slot` its scan entry for the run `row` names, reading and decoding the record unless
-  // it is already held. Read and decode failures come back unchanged and leave nothing behind.
-  // Pages in the page cache are taken from there; the others are read and authenticated from the
-  // file without being cached, through `window`, the read-ahead of the pass (one per pass over
-  // the catalog, in which nothing writes the file).
-  [[nodiscard]] Result<void> make_resident(pager::Pager& pager, std::size_t slot,
-                                           const CatalogEntry& row, pager::ReadWindow& window) {
-    if (table_.holds(slot, row)) return {};
-    return read_resident(pager, slot, row, window);
-  }
+  // One pass of first reads over the catalog, in which nothing writes the file. Its
+  // make_resident gives `slot` its scan entry for the run `row` names, reading and decoding the
+  // record unless it is already held; a read or decode failure comes back unchanged and leaves
+  // nothing behind for that slot. Pages in the page cache are taken from there; the others are
+  // read and authenticated from the file without being cached, through the pass's read-ahead.
+  // The entries' fields and vectors are there at once; their norms and codes, computed for many
+  // records side by side, once finish() has run (the destructor runs it too): call it before the
+  // scan ranks anything.
+  class Pass {
+   public:
+    Pass(RecordCache& cache, pager::Pager& pager) : cache_(cache), pager_(pager) {}
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+    ~Pass() { finish(); }
+    [[nodiscard]] Result<void> make_resident(std::size_t slot, const CatalogEntry& row) {
+      if (cache_.table_.holds(slot, row)) return {};
+      return cache_.read_resident(pager_, slot, row, window_);
+    }
+    void finish() { cache_.measure_placed(); }
+
+   private:
+    RecordCache& cache_;
+    pager::Pager& pager_;
+    pager::ReadWindow window_;
+  };
   // The memory of `slot` with the row's access statistics, read through the page cache. A decoded
   // record is served again only while every page of its run is cached; those pages are then
   // touched in order, exactly as reading them would.
@@ -235,13 +282,21 @@ class RecordCache {
     Memory memory;  // as decoded: accessed_at and access_count are the record's own
   };
   bool servable(const cache::PageCache& pages, const Decoded& d) const;
+  // Makes the record's entry, placed to be measured by measure_placed() when it was read in the
+  // stored form, put whole otherwise.
   [[nodiscard]] Result<void> read_resident(pager::Pager& pager, std::size_t slot,
                                            const CatalogEntry& row, pager::ReadWindow& window);
+  void measure_placed();
 
   ScanTable table_;
   std::unordered_map<std::size_t, Decoded> decoded_;
   std::size_t trim_at_ = 0;
   ScanBuffers buffers_;
+  // Reused by first reads: a record's bytes, its vector, the slots placed and not yet measured.
+  Bytes record_bytes_;
+  std::vector<float> vector_;
+  std::vector<std::size_t> placed_;
+  static constexpr std::size_t kMeasureBatch = 64;
 };
 
 // The row's view of a decoded record: a copy with the row's access statistics.

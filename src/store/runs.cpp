@@ -72,4 +72,30 @@ Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entr
                 });
 }
 
+Result<ByteView> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
+                                      pager::ReadWindow& window, Bytes& buffer) {
+  if (entry.page_count == 0) return ByteView{};
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (entry.page_count > kMax - entry.start_page) {
+    return fail(QuarnError::io("failed to fill whole buffer"));
+  }
+  // Pages land at their place in the run's bytes; the buffer grows only by pages that were read
+  // and authenticated (and the one being read), whatever the row claims.
+  for (std::uint64_t i = 0; i < entry.page_count; ++i) {
+    const std::uint64_t page = entry.start_page + i;
+    const std::size_t at = static_cast<std::size_t>(i) * kPageCapacity;
+    if (buffer.size() < at + kPageCapacity) buffer.resize(at + kPageCapacity);
+    const std::span<std::uint8_t, kPageCapacity> out(buffer.data() + at, kPageCapacity);
+    if (const Bytes* cached = pager.cache().peek(page)) {
+      const std::size_t n = std::min(cached->size(), kPageCapacity);  // staged pages are padded
+      std::copy_n(cached->begin(), n, out.begin());
+      std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), std::uint8_t{0});
+    } else {
+      TRY(pager.read_page_uncached(page, window, out));
+    }
+  }
+  const std::uint64_t held = entry.page_count * kPageCapacity;  // the pages above exist in memory
+  return ByteView(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(entry.len, held)));
+}
+
 }  // namespace quarn::store

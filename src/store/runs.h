@@ -34,6 +34,10 @@ namespace quarn::store {
 // pass's read-ahead `window`: a scan's first read of every record leaves the cache as it was.
 [[nodiscard]] Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
                                                  pager::ReadWindow& window);
+// The same into `buffer`, grown as pages are read and never shrunk, so that a pass allocates
+// once: a view of the record's bytes, valid until the buffer's next use. Errors as above.
+[[nodiscard]] Result<ByteView> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
+                                                    pager::ReadWindow& window, Bytes& buffer);
 
 // A record's raw bytes; a row with page_count 0 yields empty bytes without reading.
 [[nodiscard]] Result<Bytes> read_record(pager::Pager& pager, const CatalogEntry& entry);
