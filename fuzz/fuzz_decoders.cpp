@@ -28,7 +28,7 @@ void scan_fields(ByteView bytes, const Result<memory::Memory>& memory) {
         memory->created_at != f.created_at || memory->ttl_secs != f.ttl_secs ||
         std::bit_cast<std::uint32_t>(memory->importance) != std::bit_cast<std::uint32_t>(f.importance) ||
         memory->vector.size() != dims ||
-        std::memcmp(memory->vector.data(), vector.data(), dims * sizeof(float)) != 0) {
+        (dims != 0 && std::memcmp(memory->vector.data(), vector.data(), dims * sizeof(float)) != 0)) {
       std::abort();
     }
   }
