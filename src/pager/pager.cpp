@@ -60,6 +60,8 @@ Result<void> Pager::read_page_uncached(std::uint64_t page, ReadWindow& window,
     return {};
   };
   if (page < window.first_ || page - window.first_ >= window.count_) {
+    const bool continues = window.count_ != 0 && page == window.first_ + window.count_;
+    window.ahead_ = continues ? std::min(2 * window.ahead_, ReadWindow::kPages) : 1;
     window.count_ = 0;
     if (!window.file_pages_) {
       const auto size = file_->size();
@@ -67,7 +69,7 @@ Result<void> Pager::read_page_uncached(std::uint64_t page, ReadWindow& window,
     }
     std::uint64_t offset = 0;
     if (page >= *window.file_pages_ || !page_offset(page, offset)) return alone();
-    const std::uint64_t count = std::min(ReadWindow::kPages, *window.file_pages_ - page);
+    const std::uint64_t count = std::min(window.ahead_, *window.file_pages_ - page);
     window.images_.resize(static_cast<std::size_t>(count * kPageSize));
     if (!file_->read_at(offset, window.images_)) return alone();
     window.first_ = page;

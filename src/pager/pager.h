@@ -36,7 +36,9 @@ namespace quarn::pager {
 
 // Page images read ahead for one pass over many records (a scan's first reads): up to kPages
 // consecutive images come from one read of the file, and each is decrypted only when asked for. A
-// window serves one pass in which nothing writes the file, and is dropped with it.
+// window serves one pass in which nothing writes the file, and is dropped with it. The read-ahead
+// grows only while the pass reads on where the window ended (one page, then two, four, ... up to
+// kPages), so scattered reads (the candidates of an indexed recall) read one page each.
 class ReadWindow {
  public:
   static constexpr std::uint64_t kPages = 32;
@@ -45,6 +47,7 @@ class ReadWindow {
   friend class Pager;
   std::uint64_t first_ = 0;
   std::uint64_t count_ = 0;
+  std::uint64_t ahead_ = 1;  // the next refill's page count, when it continues the window
   std::optional<std::uint64_t> file_pages_;
   std::vector<std::uint8_t> images_;
 };

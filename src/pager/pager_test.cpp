@@ -170,10 +170,18 @@ TEST_F(PagerTest, AReadWindowServesPagesAsOnePageReadsDo) {
       EXPECT_EQ(windowed.error().message(), alone.error().message());
     }
   }
-  // Seven one-page reads; the window read pages 1..32 once, then pages past 32 (and page 2 again)
-  // in two refills, and page 38, past the end, alone.
-  EXPECT_EQ(file_->count(OpKind::Read) - reads_before, 7u + 4u);
+  // Seven one-page reads; the window read page 1, then 2..3 and 4..7 as the pass went on, then
+  // pages 37 and 2 alone (neither continues the window), and page 38, past the end, alone.
+  EXPECT_EQ(file_->count(OpKind::Read) - reads_before, 7u + 6u);
   EXPECT_EQ(cache().size(), 0u);
+
+  // A pass in page order: 1, 2, 4, 8 and 16 pages, then the 6 left, in six reads.
+  const std::uint64_t before_pass = file_->count(OpKind::Read);
+  ReadWindow pass;
+  for (std::uint64_t p = 1; p <= pages; ++p) {
+    EXPECT_EQ(pager_->read_page_uncached(p, pass).has_value(), p != 3) << p;
+  }
+  EXPECT_EQ(file_->count(OpKind::Read) - before_pass, 6u);
 }
 
 // Before version 6 pages carry no page number, so an image moved to another page still decrypts.

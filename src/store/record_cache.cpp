@@ -271,19 +271,19 @@ ScanTable::Block ScanTable::take_block(std::size_t bytes) {
   const std::size_t page = 4096;
   if (bytes < kSlabFrom) {
     auto m = map_memory(std::max((bytes + page - 1) & ~(page - 1), page), page, false);
-    if (m->mapped) populate(m->base, m->bytes);
+    if (m->mapped && bulk_) populate(m->base, m->bytes);
     return Block{m, m->base};
   }
   if (!slab_ || slab_->bytes - slab_used_ < bytes) {
     // Blocks past kSlabSpread take a slab each, so that what is mapped and not yet used stays
     // below a huge page per block.
     const std::size_t want = bytes <= kSlabSpread ? kSlabBlocks * bytes : bytes;
-    slab_ = map_memory((want + kHugePage - 1) & ~(kHugePage - 1), kHugePage, true);
+    slab_ = map_memory((want + kHugePage - 1) & ~(kHugePage - 1), kHugePage, bulk_);
     slab_used_ = 0;
   }
   Block block{slab_, slab_->base + slab_used_};
   slab_used_ += bytes;
-  if (slab_->mapped) populate(block.data, bytes);
+  if (slab_->mapped && bulk_) populate(block.data, bytes);
   return block;
 }
 

@@ -148,6 +148,10 @@ class ScanTable {
   void place(std::size_t slot, const CatalogEntry& row, const memory::ScanFields& fields,
              std::span<const float> vector);
   void measure(std::span<const std::size_t> slots);
+  // Whether records are being placed in bulk (a first scan), which fills chunks whole: their
+  // memory is then taken as huge pages and populated at once. Otherwise (a few scattered
+  // records) pages come at first touch, so that a chunk holding one record costs a page or two.
+  void set_bulk(bool bulk) { bulk_ = bulk; }
   void drop(std::size_t slot);
   // Keeps an entry's data for a record whose bytes moved unchanged to the run `row` names.
   void relocate(std::size_t slot, const CatalogEntry& row);
@@ -156,8 +160,9 @@ class ScanTable {
   // A chunk's vectors and codes share one block of memory. A first scan fills 5 * d bytes per
   // record, and taking fresh pages one fault at a time cost more than decoding the records, so
   // large blocks are carved from slabs of whole 2 MiB pages (kSlabBlocks blocks or more each,
-  // advised as huge pages), each block's pages populated at once where the kernel allows, and a
-  // slab released with the last chunk carved from it. Small blocks get a mapping of their own.
+  // advised as huge pages when made in bulk), each block taken in bulk populated at once where
+  // the kernel allows, and a slab released with the last chunk carved from it. Small blocks get
+  // a mapping of their own.
   struct Block {
     std::shared_ptr<ScanMapping> memory;
     std::uint8_t* data = nullptr;
@@ -192,6 +197,7 @@ class ScanTable {
   std::vector<std::uint32_t> free_agents_;
   std::unordered_map<std::string, std::uint32_t> agent_numbers_;
   std::uint32_t last_agent_ = 0;  // the agent held last
+  bool bulk_ = false;
   std::shared_ptr<ScanMapping> slab_;  // the slab blocks are carved from now
   std::size_t slab_used_ = 0;
   // measure()'s eight vectors interleaved, and their codes.
@@ -250,14 +256,21 @@ class RecordCache {
     ~Pass() { finish(); }
     [[nodiscard]] Result<void> make_resident(std::size_t slot, const CatalogEntry& row) {
       if (cache_.table_.holds(slot, row)) return {};
+      if (++reads_ == ScanTable::kChunk) cache_.table_.set_bulk(true);
       return cache_.read_resident(pager_, slot, row, window_);
     }
-    void finish() { cache_.measure_placed(); }
+    void finish() {
+      cache_.measure_placed();
+      cache_.table_.set_bulk(false);
+    }
+    // Records this pass has read (or tried to).
+    std::size_t reads() const { return reads_; }
 
    private:
     RecordCache& cache_;
     pager::Pager& pager_;
     pager::ReadWindow window_;
+    std::size_t reads_ = 0;
   };
   // The memory of `slot` with the row's access statistics, read through the page cache. A decoded
   // record is served again only while every page of its run is cached; those pages are then
