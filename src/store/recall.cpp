@@ -78,10 +78,26 @@ Result<std::vector<RecallResult>> Store::recall(const RecallRequest& request) {
   };
   buf.slots.clear();
   if (!index_) {
+    // One sweep over the catalog: each live slot made resident and judged while its entry is at
+    // hand. A record read on the way can bring the first entry of the agent asked for (or free
+    // an agent's number), so when anything was read the judging is done again once every
+    // candidate is resident, exactly as take() does.
+    if (request.agent_id) filter.agent = table.find_agent(*request.agent_id);
     for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
-      if (!catalog_[slot].deleted) buf.slots.push_back(slot);
+      const CatalogEntry& row = catalog_[slot];
+      if (row.deleted) continue;
+      TRY(pass.make_resident(slot, row));
+      buf.slots.push_back(slot);
+      if (filter.keeps(table.entry(slot))) buf.kept.push_back(slot);
     }
-    TRY(take(buf.slots));
+    pass.finish();
+    if (pass.reads() != 0) {
+      buf.kept.clear();
+      if (request.agent_id) filter.agent = table.find_agent(*request.agent_id);
+      for (std::size_t slot : buf.slots) {
+        if (filter.keeps(table.entry(slot))) buf.kept.push_back(slot);
+      }
+    }
   } else if (!id_index_.empty()) {
     index::ProbeCursor cursor(*index_, request.query, request.n_probe.value_or(index_->n_probe),
                               request.n_rerank.value_or(index_->n_rerank));
