@@ -193,6 +193,14 @@ TEST_F(RecallTest, FiltersApplyExpiryTypeAndAgentView) {
   shared_kinds.agent_id = "c";
   shared_kinds.memory_types = std::vector<MemoryType>{Working, Semantic};
   EXPECT_EQ(sorted(recall(shared_kinds)), (std::vector<std::string>{"memory 2", "memory 4"}));
+
+  // Reopened, the first recall reads every record as it judges them: agent "a" has no number
+  // in the table until its first record is read.
+  ASSERT_TRUE(store_->flush());
+  store_.reset();
+  store_ = open_on(std::make_unique<MemFile>(disk_)).value();
+  EXPECT_EQ(sorted(recall(as_a)), (std::vector<std::string>{"memory 1", "memory 2", "memory 4",
+                                                            "memory 7", "memory 8"}));
 }
 
 TEST_F(RecallTest, SearchRanksEveryLiveUnexpiredMemoryBySimilarityAlone) {
