@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz targets, made with the engine itself: real files of format 7
 // (records with every kind of field, an index, several snapshots, a restore) and of the older
 // formats 4 to 6, their header pages, the log regions they hold, and the encoded structures.
-//   make_seeds OUT  ->  OUT/header/, OUT/wal/, OUT/decoders/, OUT/open/
+//   make_seeds OUT  ->  OUT/header/, OUT/wal/, OUT/decoders/, OUT/open/, OUT/slot_tree/
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -11,6 +11,7 @@
 #include "fuzz/fuzz_util.h"
 #include "index/index.h"
 #include "store/migration.h"
+#include "store/slot_tree.h"
 #include "store/store_fixture.h"
 
 namespace {
@@ -118,6 +119,33 @@ void older_formats() {
 
 }  // namespace
 
+// Slot trees of one leaf and of a branch over three leaves, in fuzz_slot_tree's input form: nodes
+// cut after their last nonzero byte.
+void slot_tree_seeds() {
+  const SlotTree tree(2040);
+  for (const std::uint64_t count : {3, 9}) {
+    std::vector<Bytes> nodes;
+    Bytes rows(count * tree.row_size());
+    for (std::size_t i = 0; i < rows.size(); i += 97) rows[i] = static_cast<std::uint8_t>(i / 97 + 1);
+    const SlotTreeRoot root = must(tree.build(rows, [&](Bytes node) -> Result<std::uint64_t> {
+      nodes.push_back(std::move(node));
+      return nodes.size();  // pages 1, 2, ...
+    }), "slot tree");
+    Bytes seed(18, 0);
+    put_le<std::uint64_t>(seed.data() + 1, root.page);
+    seed[9] = static_cast<std::uint8_t>(root.height);
+    put_le<std::uint64_t>(seed.data() + 10, root.count);
+    for (const Bytes& node : nodes) {
+      std::size_t len = node.size();
+      while (len > 0 && node[len - 1] == 0) --len;
+      seed.push_back(static_cast<std::uint8_t>(len));
+      seed.push_back(static_cast<std::uint8_t>(len >> 8));
+      seed.insert(seed.end(), node.begin(), node.begin() + static_cast<std::ptrdiff_t>(len));
+    }
+    write("slot_tree", "tree_" + std::to_string(count), seed);
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::cerr << "usage: make_seeds OUT\n";
@@ -127,6 +155,7 @@ int main(int argc, char** argv) {
   current_format();
   small_file();
   older_formats();
+  slot_tree_seeds();
   if (failures != 0) std::cerr << failures << " seed files had no readable header\n";
   return failures == 0 ? 0 : 1;
 }

@@ -7,7 +7,7 @@ set -eu
 build=$1
 seconds=$2
 shift 2
-targets=${*:-"header wal decoders open"}
+targets=${*:-"header wal decoders open slot_tree"}
 here=$(cd "$(dirname "$0")" && pwd)
 
 rm -rf "$build/seeds"

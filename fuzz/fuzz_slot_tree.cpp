@@ -1,0 +1,64 @@
+// The copy-on-write slot tree read from forged pages: any root and any node bytes must be read in
+// full or refused, with at most one read per page the input holds (plus the one that fails), and a
+// tree that reads must survive an update and a rebuild with the same rows.
+//   byte 0      row size - 2040 (leaves of three or four rows, so that few nodes make a tree)
+//   bytes 1-17  root: page u64, height u8, count u64 (little-endian)
+//   then nodes  each a u16 length and that many bytes, the start of a zeroed node, on pages 1, 2, ...
+#include <cstdlib>
+#include <map>
+
+#include "store/slot_tree.h"
+
+namespace {
+
+using namespace quarn;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 18) return 0;
+  const store::SlotTree tree(2040 + data[0]);
+  store::SlotTreeRoot root{get_le<std::uint64_t>(data + 1), data[9], get_le<std::uint64_t>(data + 10)};
+  std::map<std::uint64_t, Bytes> nodes;
+  std::size_t at = 18;
+  while (at + 2 <= size) {
+    const std::size_t len = std::min<std::size_t>(get_le<std::uint16_t>(data + at), size - at - 2);
+    Bytes node(kPageCapacity, 0);
+    std::copy_n(data + at + 2, std::min(len, kPageCapacity), node.begin());
+    nodes.emplace(nodes.size() + 1, std::move(node));
+    at += 2 + len;
+  }
+  std::size_t reads = 0;
+  const auto reader = [&](std::uint64_t page) -> Result<Bytes> {
+    ++reads;
+    const auto it = nodes.find(page);
+    if (it == nodes.end()) return fail(QuarnError::io("failed to fill whole buffer"));
+    return it->second;
+  };
+  std::uint64_t next = nodes.size() + 1;
+  const auto writer = [&](Bytes node) -> Result<std::uint64_t> {
+    nodes.emplace(next, std::move(node));
+    return next++;
+  };
+  Bytes rows;
+  const auto read = tree.read(root, 1, reader, [&](ByteView r) { rows.insert(rows.end(), r.begin(), r.end()); });
+  if (reads > nodes.size() + 1) std::abort();
+  if (!read) return 0;
+  if (rows.size() != root.count * tree.row_size()) std::abort();
+  // A change of the first slot, then a rebuild: both read back as written.
+  Bytes first(tree.row_size(), 0xab);
+  const std::pair<std::uint64_t, ByteView> change[] = {{0, first}};
+  if (root.count != 0) {
+    const auto updated = tree.update(root, 1, root.count, change, reader, writer);
+    if (!updated) std::abort();
+    Bytes again;
+    if (!tree.read(*updated, 1, reader, [&](ByteView r) { again.insert(again.end(), r.begin(), r.end()); })) {
+      std::abort();
+    }
+    std::copy(first.begin(), first.end(), rows.begin());
+    if (again != rows) std::abort();
+  }
+  const auto built = tree.build(rows, writer);
+  if (!built || built->count != root.count) std::abort();
+  return 0;
+}

@@ -1,0 +1,91 @@
+#include "store/catalog_tree.h"
+
+#include <algorithm>
+
+namespace quarn::store {
+namespace {
+
+constexpr std::size_t kFlagsAt = 48;
+constexpr std::uint8_t kDeleted = 1;
+
+}  // namespace
+
+void encode_catalog_row(const CatalogEntry& entry, std::span<std::uint8_t, kCatalogRowSize> out) {
+  std::fill(out.begin(), out.end(), std::uint8_t{0});
+  const auto id = entry.id.to_bytes();
+  std::copy(id.begin(), id.end(), out.begin());
+  put_le<std::uint64_t>(out.data() + 16, entry.start_page);
+  put_le<std::uint32_t>(out.data() + 24, entry.page_count);
+  put_le<std::uint32_t>(out.data() + 28, entry.len);
+  put_le<std::uint32_t>(out.data() + 36, entry.access_count);
+  put_le<std::uint64_t>(out.data() + 40, static_cast<std::uint64_t>(entry.accessed_at));
+  out[kFlagsAt] = entry.deleted ? kDeleted : 0;
+}
+
+Result<CatalogEntry> decode_catalog_row(ByteView row) {
+  if (row.size() != kCatalogRowSize) {
+    return fail(QuarnError::serialization("catalog row of " + std::to_string(row.size()) +
+                                          " bytes, expected 64"));
+  }
+  if (get_le<std::uint32_t>(row.data() + 32) != 0) {
+    return fail(QuarnError::serialization("catalog row with a record offset"));
+  }
+  if ((row[kFlagsAt] & ~kDeleted) != 0 ||
+      std::any_of(row.begin() + kFlagsAt + 1, row.end(), [](std::uint8_t b) { return b != 0; })) {
+    return fail(QuarnError::serialization("catalog row with unknown flags or reserved bytes set"));
+  }
+  CatalogEntry entry;
+  entry.id = Ulid::from_bytes(row.data());
+  entry.start_page = get_le<std::uint64_t>(row.data() + 16);
+  entry.page_count = get_le<std::uint32_t>(row.data() + 24);
+  entry.len = get_le<std::uint32_t>(row.data() + 28);
+  entry.access_count = get_le<std::uint32_t>(row.data() + 36);
+  entry.accessed_at = static_cast<std::int64_t>(get_le<std::uint64_t>(row.data() + 40));
+  entry.deleted = (row[kFlagsAt] & kDeleted) != 0;
+  return entry;
+}
+
+Result<std::vector<CatalogEntry>> load_catalog_tree(pager::Pager& pager, const SlotTreeRoot& root,
+                                                    std::uint64_t lowest) {
+  const SlotTree tree(kCatalogRowSize);
+  std::vector<CatalogEntry> catalog;
+  Result<void> rows_ok;
+  TRY(tree.read(
+      root, lowest, [&](std::uint64_t page) { return pager.read_page(page); },
+      [&](ByteView row) {
+        if (!rows_ok) return;
+        auto entry = decode_catalog_row(row);
+        if (!entry) {
+          rows_ok = fail(std::move(entry.error()));
+          return;
+        }
+        catalog.push_back(*entry);  // grows only by rows read from authenticated pages
+      }));
+  TRY(std::move(rows_ok));
+  return catalog;
+}
+
+Result<SlotTreeRoot> store_catalog_tree(pager::Pager& pager, const SlotTreeRoot& root,
+                                        std::uint64_t lowest,
+                                        const std::vector<CatalogEntry>& catalog,
+                                        std::span<const std::size_t> changed,
+                                        const SlotTree::WriteNode& write_node) {
+  const SlotTree tree(kCatalogRowSize);
+  Bytes rows(changed.size() * kCatalogRowSize);
+  std::vector<std::pair<std::uint64_t, ByteView>> changes;
+  changes.reserve(changed.size());
+  for (std::size_t i = 0; i < changed.size(); ++i) {
+    if (changed[i] >= catalog.size()) {
+      return fail(QuarnError::invalid_argument("a changed slot past the catalog"));
+    }
+    const std::span<std::uint8_t, kCatalogRowSize> row(rows.data() + i * kCatalogRowSize,
+                                                        kCatalogRowSize);
+    encode_catalog_row(catalog[changed[i]], row);
+    changes.emplace_back(changed[i], row);
+  }
+  return tree.update(
+      root, lowest, catalog.size(), changes, [&](std::uint64_t page) { return pager.read_page(page); },
+      write_node);
+}
+
+}  // namespace quarn::store

@@ -1,0 +1,51 @@
+// The catalog of format 8: the rows in a copy-on-write slot tree (slot_tree.h) of 64-byte rows,
+// so that a flush writes the leaves of the rows it changed and their path to the root, not the
+// whole catalog.
+//
+// Row (little-endian; the rest zero and refused when not):
+//   0  16  id, the 128-bit value big-endian (as the record's id bytes)
+//  16   8  start_page
+//  24   4  page_count
+//  28   4  len
+//  32   4  offset of the record in its first page (0 until records are packed several to a page)
+//  36   4  access_count
+//  40   8  accessed_at (two's complement)
+//  48   1  flags: bit 0 deleted
+//  49  15  zero
+// 127 rows to a leaf, 1018 leaves to a branch: 129,286 rows take two levels, 131 million three.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error/error.h"
+#include "pager/pager.h"
+#include "store/catalog.h"
+#include "store/slot_tree.h"
+
+namespace quarn::store {
+
+inline constexpr std::size_t kCatalogRowSize = 64;
+
+// The row of `entry`, and back. decode: Serialization for nonzero reserved bytes, unknown flags
+// or an offset (not yet written by any version).
+void encode_catalog_row(const CatalogEntry& entry, std::span<std::uint8_t, kCatalogRowSize> out);
+[[nodiscard]] Result<CatalogEntry> decode_catalog_row(ByteView row);
+
+// The catalog the tree `root` holds, every node read through the pager (page errors unchanged)
+// and checked (slot_tree.h); `lowest` is the first page a node may lie on.
+[[nodiscard]] Result<std::vector<CatalogEntry>> load_catalog_tree(pager::Pager& pager,
+                                                                  const SlotTreeRoot& root,
+                                                                  std::uint64_t lowest);
+
+// The tree of `catalog` after the slots in `changed` (ascending, each once; every slot past
+// root.count among them) were changed, written node by node through `write_node`; the whole tree
+// when root is empty.
+[[nodiscard]] Result<SlotTreeRoot> store_catalog_tree(pager::Pager& pager, const SlotTreeRoot& root,
+                                                      std::uint64_t lowest,
+                                                      const std::vector<CatalogEntry>& catalog,
+                                                      std::span<const std::size_t> changed,
+                                                      const SlotTree::WriteNode& write_node);
+
+}  // namespace quarn::store
