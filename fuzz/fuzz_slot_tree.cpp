@@ -1,12 +1,18 @@
 // The copy-on-write slot tree read from forged pages: any root and any node bytes must be read in
 // full or refused, with at most one read per page the input holds (plus the one that fails), and a
 // tree that reads must survive an update and a rebuild with the same rows.
-//   byte 0      row size - 2040 (leaves of three or four rows, so that few nodes make a tree)
+//   byte 0      row size - 2040 (leaves of three or four rows, so that few nodes make a tree), or
+//               255: catalog rows of 64 bytes, each decoded and its record read from the same pages
+//               as a packed record
 //   bytes 1-17  root: page u64, height u8, count u64 (little-endian)
 //   then nodes  each a u16 length and that many bytes, the start of a zeroed node, on pages 1, 2, ...
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <map>
 
+#include "store/catalog_tree.h"
+#include "store/packed_records.h"
 #include "store/slot_tree.h"
 
 namespace {
@@ -17,7 +23,8 @@ using namespace quarn;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 18) return 0;
-  const store::SlotTree tree(2040 + data[0]);
+  const bool catalog_rows = data[0] == 255;
+  const store::SlotTree tree(catalog_rows ? store::kCatalogRowSize : 2040 + data[0]);
   store::SlotTreeRoot root{get_le<std::uint64_t>(data + 1), data[9], get_le<std::uint64_t>(data + 10)};
   std::map<std::uint64_t, Bytes> nodes;
   std::size_t at = 18;
@@ -45,6 +52,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (reads > nodes.size() + 1) std::abort();
   if (!read) return 0;
   if (rows.size() != root.count * tree.row_size()) std::abort();
+  if (catalog_rows) {
+    for (std::size_t at = 0; at < rows.size(); at += store::kCatalogRowSize) {
+      const auto entry = store::decode_catalog_row(ByteView(rows.data() + at, store::kCatalogRowSize));
+      if (!entry) continue;
+      std::array<std::uint8_t, store::kCatalogRowSize> again;
+      store::encode_catalog_row(*entry, again);
+      if (!std::equal(again.begin(), again.end(), rows.begin() + static_cast<std::ptrdiff_t>(at))) {
+        std::abort();
+      }
+      // The row's record as a packed record: a place a packer would not make is refused before
+      // any page is read; any other reads exactly its pages.
+      const store::PackedPlace place{entry->start_page, get_le<std::uint32_t>(rows.data() + at + 32),
+                                     entry->page_count, entry->len};
+      std::size_t record_reads = 0;
+      const auto record = store::read_packed(place, [&](std::uint64_t page) {
+        ++record_reads;
+        return reader(page);
+      });
+      if (!store::check_place(place) && record_reads != 0) std::abort();
+      if (record && record->size() != place.len) std::abort();
+      if (record_reads > place.page_count) std::abort();
+    }
+  }
   // A change of the first slot, then a rebuild: both read back as written.
   Bytes first(tree.row_size(), 0xab);
   const std::pair<std::uint64_t, ByteView> change[] = {{0, first}};

@@ -11,6 +11,7 @@
 #include "fuzz/fuzz_util.h"
 #include "index/index.h"
 #include "store/migration.h"
+#include "store/catalog_tree.h"
 #include "store/slot_tree.h"
 #include "store/store_fixture.h"
 
@@ -119,8 +120,25 @@ void older_formats() {
 
 }  // namespace
 
-// Slot trees of one leaf and of a branch over three leaves, in fuzz_slot_tree's input form: nodes
-// cut after their last nonzero byte.
+// A tree in fuzz_slot_tree's input form: the selector, the root, then each node cut after its
+// last nonzero byte.
+Bytes tree_seed(std::uint8_t selector, const SlotTreeRoot& root, const std::vector<Bytes>& nodes) {
+  Bytes seed(18, 0);
+  seed[0] = selector;
+  put_le<std::uint64_t>(seed.data() + 1, root.page);
+  seed[9] = static_cast<std::uint8_t>(root.height);
+  put_le<std::uint64_t>(seed.data() + 10, root.count);
+  for (const Bytes& node : nodes) {
+    std::size_t len = node.size();
+    while (len > 0 && node[len - 1] == 0) --len;
+    seed.push_back(static_cast<std::uint8_t>(len));
+    seed.push_back(static_cast<std::uint8_t>(len >> 8));
+    seed.insert(seed.end(), node.begin(), node.begin() + static_cast<std::ptrdiff_t>(len));
+  }
+  return seed;
+}
+
+// Slot trees of one leaf and of a branch over three leaves.
 void slot_tree_seeds() {
   const SlotTree tree(2040);
   for (const std::uint64_t count : {3, 9}) {
@@ -131,19 +149,27 @@ void slot_tree_seeds() {
       nodes.push_back(std::move(node));
       return nodes.size();  // pages 1, 2, ...
     }), "slot tree");
-    Bytes seed(18, 0);
-    put_le<std::uint64_t>(seed.data() + 1, root.page);
-    seed[9] = static_cast<std::uint8_t>(root.height);
-    put_le<std::uint64_t>(seed.data() + 10, root.count);
-    for (const Bytes& node : nodes) {
-      std::size_t len = node.size();
-      while (len > 0 && node[len - 1] == 0) --len;
-      seed.push_back(static_cast<std::uint8_t>(len));
-      seed.push_back(static_cast<std::uint8_t>(len >> 8));
-      seed.insert(seed.end(), node.begin(), node.begin() + static_cast<std::ptrdiff_t>(len));
-    }
-    write("slot_tree", "tree_" + std::to_string(count), seed);
+    write("slot_tree", "tree_" + std::to_string(count), tree_seed(0, root, nodes));
   }
+  // Catalog rows (selector 255) whose records lie on the tree's own pages.
+  const SlotTree catalog_tree(kCatalogRowSize);
+  Bytes rows(3 * kCatalogRowSize);
+  for (std::size_t i = 0; i < 3; ++i) {
+    CatalogEntry e;
+    e.id = memory::Ulid{0x0190000000000000ULL + i, i};
+    e.start_page = 1;
+    e.page_count = 1;
+    e.len = static_cast<std::uint32_t>(10 + i);
+    e.deleted = i == 2;
+    encode_catalog_row(e, std::span<std::uint8_t, kCatalogRowSize>(rows.data() + i * kCatalogRowSize,
+                                                                   kCatalogRowSize));
+  }
+  std::vector<Bytes> nodes;
+  const SlotTreeRoot root = must(catalog_tree.build(rows, [&](Bytes node) -> Result<std::uint64_t> {
+    nodes.push_back(std::move(node));
+    return nodes.size();
+  }), "catalog tree");
+  write("slot_tree", "catalog_rows", tree_seed(255, root, nodes));
 }
 
 int main(int argc, char** argv) {
