@@ -7,7 +7,9 @@
 // deeper than a few levels, a record it would refuse) is left to decode_memory, which then either
 // reads it or reports it with its own words. So no record is taken here that decode_memory
 // refuses, and every record taken yields the values decode_memory would.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <bit>
 #include <cmath>

@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -106,8 +108,8 @@ void measure_one(const float* row, std::size_t d, std::uint8_t* codes, VectorInf
 
 constexpr std::size_t kLanes = 8;
 
-// kLanes vectors, interleaved as measure_lanes takes them; built twice, the instruction set
-// chosen at run time. The arithmetic is the same operations in the same order either way.
+// kLanes vectors, interleaved as measure_lanes takes them. measure_block_avx2 below does the same
+// operations in the same order in AVX registers; the instruction set is chosen at run time.
 void measure_block(const float* t, std::size_t d, std::uint8_t* ct, VectorInfo* const* infos,
                    bool* finite) {
   measure_lanes<kLanes>(t, d, ct, infos, finite);
@@ -118,6 +120,7 @@ void interleave(const float* const* rows, std::size_t d, float* t) {
     for (std::size_t r = 0; r < kLanes; ++r) t[i * kLanes + r] = rows[r][i];
   }
 }
+#if defined(__x86_64__)
 [[gnu::target("avx2")]] void interleave_avx2(const float* const* rows, std::size_t d, float* t) {
   std::size_t i = 0;
   for (; i + 8 <= d; i += 8) {  // eight 8 x 8 transposes
@@ -217,6 +220,7 @@ void interleave(const float* const* rows, std::size_t d, float* t) {
   _mm256_store_pd(c2 + 4, c2_hi);
   for (std::size_t r = 0; r < kLanes; ++r) set_bounds(*infos[r], scale[r], c2[r], e2[r], x2[r], xmax[r]);
 }
+#endif
 
 }  // namespace
 
@@ -356,7 +360,14 @@ void ScanTable::place(std::size_t slot, const CatalogEntry& row, const memory::S
 }
 
 void ScanTable::measure(std::span<const std::size_t> slots) {
+#if defined(__x86_64__)
   static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  const auto interleave_rows = avx2 ? interleave_avx2 : interleave;
+  const auto measure_rows = avx2 ? measure_block_avx2 : measure_block;
+#else
+  const auto interleave_rows = interleave;
+  const auto measure_rows = measure_block;
+#endif
   const float* rows[kLanes];
   std::uint8_t* codes[kLanes];
   VectorInfo* infos[kLanes];
@@ -364,10 +375,9 @@ void ScanTable::measure(std::span<const std::size_t> slots) {
   const auto block = [&] {
     lane_values_.resize(kLanes * dims_);
     lane_codes_.resize(kLanes * dims_);
-    (avx2 ? interleave_avx2 : interleave)(rows, dims_, lane_values_.data());
+    interleave_rows(rows, dims_, lane_values_.data());
     bool finite[kLanes];
-    (avx2 ? measure_block_avx2 : measure_block)(lane_values_.data(), dims_, lane_codes_.data(),
-                                                infos, finite);
+    measure_rows(lane_values_.data(), dims_, lane_codes_.data(), infos, finite);
     if (std::all_of(finite, finite + kLanes, [](bool f) { return f; })) {
       for (std::size_t i = 0; i < dims_; ++i) {
         for (std::size_t r = 0; r < kLanes; ++r) codes[r][i] = lane_codes_[i * kLanes + r];
