@@ -489,9 +489,16 @@ void RecordCache::measure_placed() {
 Result<void> RecordCache::read_resident(pager::Pager& pager, std::size_t slot,
                                         const CatalogEntry& row, pager::ReadWindow& window) {
   const ByteView bytes = TRY(read_record_for_scan(pager, row, window, record_bytes_));
-  vector_.resize(table_.dimensions());
+  // The fast reader only for records that can hold the header's dimensionality (five bytes a
+  // value), so that a header claiming billions of dimensions allocates nothing here.
+  const std::size_t dims = table_.dimensions();
   memory::ScanFields fields;
-  if (memory::read_scan_fields(bytes, vector_, fields)) {
+  bool fast = false;
+  if (bytes.size() / 5 >= dims) {
+    vector_.resize(dims);
+    fast = memory::read_scan_fields(bytes, vector_, fields);
+  }
+  if (fast) {
     table_.place(slot, row, fields, vector_);
     placed_.push_back(slot);
     if (placed_.size() == kMeasureBatch) measure_placed();
