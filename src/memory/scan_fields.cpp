@@ -253,19 +253,14 @@ class Reader {
     return true;
   }
 
+  // The metadata: a map, at nesting level 2 (the record array is level 1).
   bool metadata() {
-    std::uint8_t b = 0;
-    if (!byte(b)) return false;
-    std::uint64_t n = 0;
-    if (b >= 0x80 && b <= 0x8f) {
-      n = b & 0x0fu;
-    } else if (b == 0xde || b == 0xdf) {
-      if (!be(b == 0xde ? 2 : 4, n)) return false;
-    } else {
-      return false;
-    }
-    return container(n, true, 2);  // the record array is level 1
+    if (p_ == end_) return false;
+    const std::uint8_t b = *p_;
+    if (!((b >= 0x80 && b <= 0x8f) || b == 0xde || b == 0xdf)) return false;
+    return json(2);
   }
+
 
  private:
   const std::uint8_t* p_;

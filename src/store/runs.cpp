@@ -57,21 +57,6 @@ Result<Bytes> read_record_from_file(pager::Pager& pager, const CatalogEntry& ent
                 });
 }
 
-Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
-                                   pager::ReadWindow& window) {
-  if (entry.page_count == 0) return Bytes{};
-  return gather(entry.start_page, entry.page_count, entry.len,
-                [&](std::uint64_t page, const auto& append) -> Result<void> {
-                  if (const Bytes* cached = pager.cache().peek(page)) {
-                    append(*cached);
-                    return {};
-                  }
-                  const Bytes payload = TRY(pager.read_page_uncached(page, window));
-                  append(payload);
-                  return {};
-                });
-}
-
 Result<ByteView> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
                                       pager::ReadWindow& window, Bytes& buffer) {
   if (entry.page_count == 0) return ByteView{};

@@ -32,10 +32,8 @@ namespace quarn::store {
 // As read_record, but a page held in the cache is taken from there without being touched, and any
 // other is read and authenticated from the file without being cached, its image taken from the
 // pass's read-ahead `window`: a scan's first read of every record leaves the cache as it was.
-[[nodiscard]] Result<Bytes> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
-                                                 pager::ReadWindow& window);
-// The same into `buffer`, grown as pages are read and never shrunk, so that a pass allocates
-// once: a view of the record's bytes, valid until the buffer's next use. Errors as above.
+// The bytes go into `buffer`, grown as pages are read and never shrunk, so that a pass allocates
+// once: a view of the record's bytes, valid until the buffer's next use.
 [[nodiscard]] Result<ByteView> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
                                                     pager::ReadWindow& window, Bytes& buffer);
 

@@ -106,13 +106,14 @@ class Rewriter {
   // Step 3.
   [[nodiscard]] Result<void> copy_records() {
     pager::ReadWindow window;  // records in page order, read ahead from the old file
+    Bytes buffer;
     for (const auto& [key, to] : records_) {
       const auto [start, pages, len] = key;
       CatalogEntry entry;
       entry.start_page = start;
       entry.page_count = static_cast<std::uint32_t>(pages);
       entry.len = static_cast<std::uint32_t>(len);
-      const Bytes bytes = TRY(read_record_for_scan(from_, entry, window));
+      const ByteView bytes = TRY(read_record_for_scan(from_, entry, window, buffer));
       TRY(to_.write_run(to.start, bytes));
     }
     return {};
