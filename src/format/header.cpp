@@ -113,15 +113,18 @@ PageImage to_page(const Header& h) {
   return page;
 }
 
+bool crc_holds(std::span<const std::uint8_t, kPageSize> image) {
+  return crc32(ByteView(image.data(), kCrcAt)) == get_le<std::uint32_t>(image.data() + kCrcAt);
+}
+
 Result<Header> from_page(std::span<const std::uint8_t, kPageSize> image) {
   const std::uint8_t* p = image.data();
   if (std::memcmp(p + kMagicAt, kMagic.data(), kMagic.size()) != 0) return fail(QuarnError::bad_magic());
   Header h;
   h.version = get_le<std::uint16_t>(p + kVersionAt);
-  if (h.version < kOldestVersion || h.version > kCurrentVersion)
+  if (h.version < kOldestVersion || h.version > kTreeVersion)
     return fail(QuarnError::unsupported_version(h.version));
-  if (crc32(ByteView(p, kCrcAt)) != get_le<std::uint32_t>(p + kCrcAt))
-    return fail(QuarnError::header_checksum());
+  if (!crc_holds(image)) return fail(QuarnError::header_checksum());
   h.page_size = get_le<std::uint32_t>(p + kPageSizeAt);
   h.encrypted = p[kEncryptedAt];
   h.dimensions = get_le<std::uint32_t>(p + kDimensionsAt);

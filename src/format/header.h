@@ -8,7 +8,10 @@
 //  170 index_pages u64         178 index_len u64        186 wal_start u64      194 wal_pages u64
 //  202 last_txn_id u64         210 reserved (4)         214 manifest_start u64 222 manifest_pages u64
 //  230 manifest_len u64        238 CRC-32 of bytes 0..237 (4)
-//  242 seal_nonce (12), 254 seal_tag (16): version 7 only, outside the CRC
+//  242 seal_nonce (12), 254 seal_tag (16): versions 7 and 8, outside the CRC
+//
+// Version 8 keeps this layout and gives three fields another meaning: catalog_start, catalog_pages
+// and catalog_len are the catalog tree's root page, height and row count (store/catalog_tree.h).
 #pragma once
 
 #include <array>
@@ -21,7 +24,9 @@
 
 namespace quarn::format {
 
+// What a new file is written as; version 8 is taken only on request, and read as well.
 inline constexpr std::uint16_t kCurrentVersion = 7;
+inline constexpr std::uint16_t kTreeVersion = 8;
 inline constexpr std::uint16_t kOldestVersion = 4;
 inline constexpr std::size_t kSealMessageSize = 142;
 
@@ -66,13 +71,15 @@ struct Header {
 
 // Builds the image: fields at their offsets, CRC at 238. Never writes the seal bytes.
 PageImage to_page(const Header& header);
-// Checks in order: magic (BadMagic), version 4..7 (UnsupportedVersion), CRC (HeaderChecksum).
-// Version 7 reads the seal fields as present (checked by validate_seal); 4 to 6 leave them absent
-// whatever bytes 242..269 hold.
+// Checks in order: magic (BadMagic), version 4..8 (UnsupportedVersion), CRC (HeaderChecksum).
+// Versions 7 and 8 read the seal fields as present (checked by validate_seal); 4 to 6 leave them
+// absent whatever bytes 242..269 hold.
 [[nodiscard]] Result<Header> from_page(std::span<const std::uint8_t, kPageSize> image);
+// Whether the CRC at 238 matches bytes 0..237.
+bool crc_holds(std::span<const std::uint8_t, kPageSize> image);
 // Version >= 7: fresh random nonce, tag over the 142-byte message, written to 242..269 and the header.
 [[nodiscard]] Result<void> apply_seal(Header& header, PageImage& image, const crypto::Key& dek);
-// Versions below 7 pass; version 7 needs both seal fields and an authentic tag, else HeaderSeal.
+// Versions below 7 pass; 7 and 8 need both seal fields and an authentic tag, else HeaderSeal.
 [[nodiscard]] Result<void> validate_seal(const Header& header, const crypto::Key& dek);
 // "quarn-header-seal-v7", version u16, then fifteen u64 fields, all little-endian.
 std::array<std::uint8_t, kSealMessageSize> seal_message(const Header& header);

@@ -46,12 +46,21 @@ Result<CatalogEntry> decode_catalog_row(ByteView row) {
 }
 
 Result<std::vector<CatalogEntry>> load_catalog_tree(pager::Pager& pager, const SlotTreeRoot& root,
-                                                    std::uint64_t lowest) {
+                                                    std::uint64_t lowest, std::uint64_t end,
+                                                    std::vector<std::uint64_t>* node_pages) {
   const SlotTree tree(kCatalogRowSize);
   std::vector<CatalogEntry> catalog;
   Result<void> rows_ok;
   TRY(tree.read(
-      root, lowest, [&](std::uint64_t page) { return pager.read_page(page); },
+      root, lowest,
+      [&](std::uint64_t page) -> Result<Bytes> {
+        if (page >= end) {
+          return fail(QuarnError::serialization("catalog node at page " + std::to_string(page) +
+                                                " lies past the end of the file"));
+        }
+        if (node_pages) node_pages->push_back(page);
+        return pager.read_page(page);
+      },
       [&](ByteView row) {
         if (!rows_ok) return;
         auto entry = decode_catalog_row(row);
@@ -86,6 +95,16 @@ Result<SlotTreeRoot> store_catalog_tree(pager::Pager& pager, const SlotTreeRoot&
   return tree.update(
       root, lowest, catalog.size(), changes, [&](std::uint64_t page) { return pager.read_page(page); },
       write_node);
+}
+
+Result<SlotTreeRoot> build_catalog_tree(const std::vector<CatalogEntry>& catalog,
+                                        const SlotTree::WriteNode& write_node) {
+  Bytes rows(catalog.size() * kCatalogRowSize);
+  for (std::size_t i = 0; i < catalog.size(); ++i) {
+    encode_catalog_row(catalog[i], std::span<std::uint8_t, kCatalogRowSize>(
+                                       rows.data() + i * kCatalogRowSize, kCatalogRowSize));
+  }
+  return SlotTree(kCatalogRowSize).build(rows, write_node);
 }
 
 }  // namespace quarn::store

@@ -34,10 +34,14 @@ void encode_catalog_row(const CatalogEntry& entry, std::span<std::uint8_t, kCata
 [[nodiscard]] Result<CatalogEntry> decode_catalog_row(ByteView row);
 
 // The catalog the tree `root` holds, every node read through the pager (page errors unchanged)
-// and checked (slot_tree.h); `lowest` is the first page a node may lie on.
-[[nodiscard]] Result<std::vector<CatalogEntry>> load_catalog_tree(pager::Pager& pager,
-                                                                  const SlotTreeRoot& root,
-                                                                  std::uint64_t lowest);
+// and checked (slot_tree.h); nodes lie on pages lowest .. end - 1 (Serialization otherwise).
+// `node_pages`, when given, receives the page of every node read.
+[[nodiscard]] Result<std::vector<CatalogEntry>> load_catalog_tree(
+    pager::Pager& pager, const SlotTreeRoot& root, std::uint64_t lowest, std::uint64_t end,
+    std::vector<std::uint64_t>* node_pages = nullptr);
+// A new tree of every row of `catalog`, written node by node through `write_node`.
+[[nodiscard]] Result<SlotTreeRoot> build_catalog_tree(const std::vector<CatalogEntry>& catalog,
+                                                      const SlotTree::WriteNode& write_node);
 
 // The tree of `catalog` after the slots in `changed` (ascending, each once; every slot past
 // root.count among them) were changed, written node by node through `write_node`; the whole tree

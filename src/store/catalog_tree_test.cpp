@@ -7,6 +7,8 @@
 namespace quarn::store::testing {
 namespace {
 
+constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
+
 CatalogEntry entry_n(std::size_t i) {
   CatalogEntry e;
   e.id = Ulid{0x0190000000000000ULL + i, 0xabcdef0000000000ULL | i};
@@ -60,7 +62,7 @@ TEST_F(CatalogTreeTest, AFlushOfOneChangedRowWritesItsLeafAndPathOnly) {
   const SlotTreeRoot first = store_catalog_tree(*pager_, {}, 100, catalog, all, writer()).value();
   EXPECT_EQ(first.height, 2u);
   EXPECT_EQ(written_, 4u);
-  EXPECT_EQ(load_catalog_tree(*pager_, first, 100).value(), catalog);
+  EXPECT_EQ(load_catalog_tree(*pager_, first, 100, kNoEnd).value(), catalog);
 
   // A tracked access of one row and a new row: their two leaves and the root.
   bump_access(catalog[5], 1800000000);
@@ -70,14 +72,14 @@ TEST_F(CatalogTreeTest, AFlushOfOneChangedRowWritesItsLeafAndPathOnly) {
   const SlotTreeRoot second =
       store_catalog_tree(*pager_, first, 100, catalog, changed, writer()).value();
   EXPECT_EQ(written_, 3u);
-  EXPECT_EQ(load_catalog_tree(*pager_, second, 100).value(), catalog);
-  EXPECT_EQ(load_catalog_tree(*pager_, first, 100).value().size(), 300u);  // the older state
+  EXPECT_EQ(load_catalog_tree(*pager_, second, 100, kNoEnd).value(), catalog);
+  EXPECT_EQ(load_catalog_tree(*pager_, first, 100, kNoEnd).value().size(), 300u);  // the older state
 
   // A damaged node is reported as the page it is.
   corrupt_page(second.page);
   pager_->cache().set_capacity(0);  // drops every clean page
   pager_->cache().set_capacity(cache::kDefaultCapacity);
-  const auto damaged = load_catalog_tree(*pager_, second, 100);
+  const auto damaged = load_catalog_tree(*pager_, second, 100, kNoEnd);
   ASSERT_FALSE(damaged.has_value());
   EXPECT_EQ(damaged.error().kind(), ErrorKind::PageAuth);
 }

@@ -39,6 +39,30 @@ TEST(ManifestCodec, LargestRowTakesEightyTwoBytes) {
   EXPECT_EQ(back->at(0), widest);
 }
 
+// Version 8: a tree row carries a tenth element, the form; only that version reads it.
+TEST(ManifestCodec, TreeRowsCarryTheirFormAndOnlyVersionEightReadsThem) {
+  Snapshot tree{2, 1700000000, 40, 2, 1000, 0, 0, 0, 999};
+  tree.catalog_tree = true;
+  const std::vector<Snapshot> rows = {{1, 1700000000, 9, 1, 40, 0, 0, 0, 1}, tree};
+  const Bytes bytes = encode_manifest(rows);
+  const Bytes tail = {0x9a, 0x02, 0xce, 0x65, 0x53, 0xf1, 0x00, 0x28, 0x02, 0xcd, 0x03, 0xe8,
+                      0x00, 0x00, 0x00, 0xcd, 0x03, 0xe7, 0x08};
+  ASSERT_GE(bytes.size(), tail.size());
+  EXPECT_EQ(Bytes(bytes.end() - static_cast<std::ptrdiff_t>(tail.size()), bytes.end()), tail);
+  EXPECT_EQ(decode_manifest(bytes, true).value(), rows);
+  EXPECT_EQ(decode_manifest(bytes).error().text(),
+            "invalid length 10, expected struct Snapshot of 9 elements");
+
+  Snapshot widest{~0ull, std::numeric_limits<std::int64_t>::min(), ~0ull, ~0ull, ~0ull,
+                  ~0ull, ~0ull, ~0ull, ~0ull};
+  widest.catalog_tree = true;
+  EXPECT_EQ(encode_manifest({widest}).size(), 1 + kMaxTreeSnapshotRowBytes);
+
+  Bytes unknown = bytes;
+  unknown.back() = 0x09;
+  EXPECT_EQ(decode_manifest(unknown, true).error().text(), "unknown catalog form 9");
+}
+
 TEST(ManifestCodec, AcceptsMapRowsAndRefusesMisshapenOnes) {
   const char* names[] = {"memory_count", "index_len", "txn_id", "created_at", "catalog_start",
                          "catalog_pages", "catalog_len", "index_start", "index_pages"};

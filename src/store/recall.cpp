@@ -165,6 +165,7 @@ Result<std::vector<RecallResult>> Store::recall(const RecallRequest& request) {
       if (it == id_index_.end()) continue;
       CatalogEntry& entry = catalog_[it->second];
       bump_access(entry, now);
+      note_row_changed(it->second);
       result.memory.accessed_at = entry.accessed_at;
       result.memory.access_count = entry.access_count;
     }

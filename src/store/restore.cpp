@@ -3,10 +3,12 @@
 
 #include "index/index.h"
 #include "store/catalog.h"
+#include "store/catalog_tree.h"
 #include "store/commit.h"
 #include "store/index_io.h"
 #include "store/record_cache.h"
 #include "store/store.h"
+#include "store/tree_metadata.h"
 
 namespace quarn::store {
 namespace {
@@ -17,8 +19,17 @@ SnapshotInfo info_of(const Snapshot& row) { return {row.txn_id, row.created_at, 
 
 Result<void> Store::apply_snapshot(const Snapshot& row) {
   // Everything that can fail to load is loaded before anything is replaced.
+  const SlotTreeRoot root{row.catalog_start, static_cast<std::uint32_t>(row.catalog_pages),
+                          row.catalog_len};
+  if (row.catalog_tree && row.catalog_pages > SlotTree::kMaxHeight)
+    return fail(QuarnError::serialization("catalog tree of height " +
+                                          std::to_string(row.catalog_pages)));
+  std::vector<std::uint64_t> nodes;
   std::vector<CatalogEntry> catalog =
-      TRY(load_catalog(*pager_, row.catalog_start, row.catalog_pages, row.catalog_len));
+      row.catalog_tree
+          ? TRY(load_catalog_tree(*pager_, root, kFirstNodePage,
+                                  commit_->committed().page_count, &nodes))
+          : TRY(load_catalog(*pager_, row.catalog_start, row.catalog_pages, row.catalog_len));
   std::unique_ptr<index::IvfPqIndex> index =
       TRY(load_index(*pager_, row.index_start, row.index_pages, row.index_len, dimensions_));
   IdIndex ids = build_id_index(catalog);
@@ -26,9 +37,13 @@ Result<void> Store::apply_snapshot(const Snapshot& row) {
   id_index_ = std::move(ids);
   index_ = std::move(index);
   records().catalog_replaced(catalog_);
+  // A tree is adopted as it is (the flush writes no catalog node); a run becomes a new tree.
+  changed_slots_.clear();
+  catalog_root_ = row.catalog_tree ? root : SlotTreeRoot{};
+  rebuild_catalog_ = !row.catalog_tree;
   dirty_ = true;
   index_dirty_ = true;
-  check_log_region();  // the restored catalog's records were not checked at open
+  check_log_region(nodes);  // the restored catalog's records were not checked at open
   return flush();
 }
 

@@ -16,6 +16,38 @@ std::uint64_t manifest_pages_bound(std::uint64_t rows) {
 
 }  // namespace
 
+Result<std::vector<Snapshot>> seal_index_and_manifest(Transaction& txn,
+                                                      const std::optional<Bytes>& index_bytes,
+                                                      bool index_changed,
+                                                      const std::vector<CatalogEntry>& catalog,
+                                                      const std::vector<Snapshot>& manifest,
+                                                      std::uint64_t max_snapshots,
+                                                      bool catalog_tree) {
+  format::Header& h = txn.header();
+  if (index_changed) {
+    h.index_start = h.index_pages = h.index_len = 0;
+    if (index_bytes) {
+      const RunLocation run = TRY(txn.seal_run(*index_bytes));
+      h.index_start = run.start;
+      h.index_pages = run.pages;
+      h.index_len = run.len;
+    }
+  }
+  const auto live = static_cast<std::uint64_t>(std::count_if(
+      catalog.begin(), catalog.end(), [](const CatalogEntry& e) { return !e.deleted; }));
+  Snapshot row{txn.id(),        memory::now_secs(), h.catalog_start,
+               h.catalog_pages, h.catalog_len,      h.index_start,
+               h.index_pages,   h.index_len,        live};
+  row.catalog_tree = catalog_tree;
+  std::vector<Snapshot> next = next_manifest(manifest, max_snapshots, row);
+  const RunLocation run = TRY(txn.seal_run(encode_manifest(next)));
+  h.manifest_start = run.start;
+  h.manifest_pages = run.pages;
+  h.manifest_len = run.len;
+  h.memory_count = live;
+  return next;
+}
+
 Result<std::uint64_t> RunMetadata::prepare() {
   catalog_bytes_.reset();
   index_bytes_.reset();
@@ -34,28 +66,8 @@ Result<void> RunMetadata::write(Transaction& txn) {
     h.catalog_pages = run.pages;
     h.catalog_len = run.len;
   }
-  if (state_.index_changed) {
-    h.index_start = h.index_pages = h.index_len = 0;
-    if (index_bytes_) {
-      const RunLocation run = TRY(txn.seal_run(*index_bytes_));
-      h.index_start = run.start;
-      h.index_pages = run.pages;
-      h.index_len = run.len;
-    }
-  }
-  const auto live =
-      static_cast<std::uint64_t>(std::count_if(state_.catalog.begin(), state_.catalog.end(),
-                                               [](const CatalogEntry& e) { return !e.deleted; }));
-  const Snapshot row{txn.id(),        memory::now_secs(), h.catalog_start,
-                     h.catalog_pages, h.catalog_len,      h.index_start,
-                     h.index_pages,   h.index_len,        live};
-  manifest_ = next_manifest(state_.manifest, state_.max_snapshots, row);
-  const Bytes manifest_bytes = encode_manifest(manifest_);
-  const RunLocation run = TRY(txn.seal_run(manifest_bytes));
-  h.manifest_start = run.start;
-  h.manifest_pages = run.pages;
-  h.manifest_len = run.len;
-  h.memory_count = live;
+  manifest_ = TRY(seal_index_and_manifest(txn, index_bytes_, state_.index_changed, state_.catalog,
+                                          state_.manifest, state_.max_snapshots, false));
   return {};
 }
 

@@ -17,6 +17,15 @@ class IvfPqIndex;
 
 namespace quarn::store {
 
+// What every layout's flush ends with: the index run when the index changed (`index_bytes`
+// absent: removed), then the manifest with this transaction's row appended (its catalog fields
+// from the header, as the layout set them), sealed into `txn`; sets the header's index and
+// manifest fields and memory_count (the live rows). Returns the new manifest.
+[[nodiscard]] Result<std::vector<Snapshot>> seal_index_and_manifest(
+    Transaction& txn, const std::optional<Bytes>& index_bytes, bool index_changed,
+    const std::vector<CatalogEntry>& catalog, const std::vector<Snapshot>& manifest,
+    std::uint64_t max_snapshots, bool catalog_tree);
+
 class RunMetadata final : public MetadataLayout {
  public:
   // What a flush writes: the catalog when it changed, the index (or its removal, when `index` is

@@ -20,6 +20,7 @@
 #include "memory/memory.h"
 #include "pager/pager.h"
 #include "store/catalog.h"
+#include "store/catalog_tree.h"
 #include "store/commit.h"
 #include "store/index_io.h"
 #include "store/keys.h"
@@ -27,6 +28,7 @@
 #include "store/migration.h"
 #include "store/runs.h"
 #include "store/store.h"
+#include "store/tree_metadata.h"
 #include "wal/wal.h"
 
 namespace quarn::store {
@@ -78,14 +80,41 @@ bool header_names_region(std::uint64_t region_start, ByteView image) {
   return header && header->wal_start == region_start;
 }
 
+// Whether `page` is the last page-0 image of `frames` but for its version bytes and CRC.
+bool only_version_differs(const format::PageImage& page, const std::vector<wal::PageImage>& frames) {
+  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+    if (it->page != 0) continue;
+    if (it->image.size() != page.size()) return false;
+    for (std::size_t at = 0; at < page.size(); ++at) {
+      const bool version_or_crc = (at >= 4 && at < 6) || (at >= 238 && at < 242);
+      if (!version_or_crc && page[at] != it->image[at]) return false;
+    }
+    return get_le<std::uint16_t>(it->image.data() + 4) != format::kTreeVersion;
+  }
+  return false;
+}
+
 // Page 0 as the last committed transaction left it: replays a committed transaction the header
 // does not yet reflect. Runs under the file lock.
+//
+// A page 0 that fails its CRC is rebuilt from the newest committed transaction in the log. One
+// that claims version 8 but is, apart from its version bytes, the logged header of another
+// version (or has no logged copy at all) is refused as the unsupported version it was before
+// version 8 was read: changed version bytes are not a torn write.
 Result<format::Header> recovered_header(pager::File& file) {
-  auto header = read_header(file);
+  format::PageImage page{};
+  TRY(file.read_at(0, page));
+  auto header = format::from_page(page);
   if (!header) {
     if (header.error().kind() != ErrorKind::HeaderChecksum) return fail(header.error());
+    const bool claims_v8 = get_le<std::uint16_t>(page.data() + 4) == format::kTreeVersion;
     const auto frames = TRY(wal::find_newest_transaction(file, header_names_region));
-    if (!frames) return fail(QuarnError::header_checksum());
+    if (!frames) {
+      return fail(claims_v8 ? QuarnError::unsupported_version(format::kTreeVersion)
+                            : QuarnError::header_checksum());
+    }
+    if (claims_v8 && only_version_differs(page, *frames))
+      return fail(QuarnError::unsupported_version(format::kTreeVersion));
     TRY(wal::replay(file, *frames));
     header = TRY(read_header(file));
   }
@@ -186,10 +215,21 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
       TRY(pager::Pager::create(std::move(file), std::move(dek), header.nonce_counter,
                                header.version)));
   pager::Pager& pager = *store->pager_;
+  const bool tree = header.version == format::kTreeVersion;
+  std::vector<std::uint64_t> nodes;
   if (header.version == 4) {
     const auto rows =
         TRY(load_catalog_v4(pager, header.catalog_start, header.catalog_pages, header.catalog_len));
     store->catalog_ = TRY(migrate_v4_catalog(pager, rows));
+  } else if (tree) {
+    if (header.catalog_pages > SlotTree::kMaxHeight)
+      return fail(QuarnError::serialization("catalog tree of height " +
+                                            std::to_string(header.catalog_pages)));
+    store->catalog_root_ = {header.catalog_start, static_cast<std::uint32_t>(header.catalog_pages),
+                            header.catalog_len};
+    store->catalog_ = TRY(load_catalog_tree(pager, store->catalog_root_, kFirstNodePage,
+                                             header.page_count, &nodes));
+    store->format_version_ = store->next_version_ = format::kTreeVersion;
   } else {
     store->catalog_ =
         TRY(load_catalog(pager, header.catalog_start, header.catalog_pages, header.catalog_len));
@@ -197,30 +237,37 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
   store->id_index_ = build_id_index(store->catalog_);
   store->index_ = TRY(load_index(pager, header.index_start, header.index_pages,
                                         header.index_len, header.dimensions));
-  store->manifest_ = TRY(
-      load_manifest(pager, header.manifest_start, header.manifest_pages, header.manifest_len));
+  store->manifest_ = TRY(load_manifest(pager, header.manifest_start, header.manifest_pages,
+                                       header.manifest_len, tree));
 
   store->path_ = path;
   store->dimensions_ = header.dimensions;
   store->tuning_ = tuning;
   store->commit_ = std::make_unique<CommitUnit>(pager, header, file_bytes);
-  store->check_log_region();
+  store->check_log_region(nodes);
   TRY(store->upgrade(header.version, store->index_ != nullptr));
   return store;
 }
 
-void Store::check_log_region() {
+// In version 8 the catalog is the nodes of its tree (given), and of an older row's tree the root
+// page is checked: its other nodes were read when that row was current, and the region is
+// sealed as in version 7.
+void Store::check_log_region(std::span<const std::uint64_t> catalog_nodes) {
   const auto over = [&](std::uint64_t start, std::uint64_t pages) {
     return commit_->region_overlaps(start, pages);
   };
   const format::Header& h = commit_->header();
-  bool overlaps = over(h.catalog_start, h.catalog_pages) || over(h.index_start, h.index_pages) ||
-                  over(h.manifest_start, h.manifest_pages);
+  const bool tree = format_version_ == format::kTreeVersion;
+  bool overlaps = (tree ? false : over(h.catalog_start, h.catalog_pages)) ||
+                  over(h.index_start, h.index_pages) || over(h.manifest_start, h.manifest_pages);
+  for (std::uint64_t node : catalog_nodes) overlaps = overlaps || over(node, 1);
   for (const CatalogEntry& row : catalog_)
     overlaps = overlaps || over(row.start_page, row.page_count);
-  for (const Snapshot& s : manifest_)
-    overlaps =
-        overlaps || over(s.catalog_start, s.catalog_pages) || over(s.index_start, s.index_pages);
+  for (const Snapshot& s : manifest_) {
+    const bool catalog = s.catalog_tree ? s.catalog_pages != 0 && over(s.catalog_start, 1)
+                                        : over(s.catalog_start, s.catalog_pages);
+    overlaps = overlaps || catalog || over(s.index_start, s.index_pages);
+  }
   if (overlaps) commit_->distrust_region();
 }
 

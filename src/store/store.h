@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "memory/memory.h"
 #include "store/catalog.h"
 #include "store/manifest.h"
+#include "store/slot_tree.h"
 
 namespace quarn::index {
 class IvfPqIndex;
@@ -157,6 +159,15 @@ class Store {
   // candidates goes on to the next candidates and partitions (index::ProbeCursor).
   void set_iterative_scan(bool enabled) { iterative_scan_ = enabled; }
 
+  // The file format: 7 (every flush writes the catalog whole) or 8 (the catalog is a tree of
+  // which a flush writes what changed). The version the file was last committed in, and the one
+  // the next flush writes. set_format_version(8) on a version-7 file has the next flush write
+  // the new form (and commits one even when nothing else is staged); the retained snapshot rows
+  // stay restorable. Any version but 7 or 8: InvalidArgument; 8 back to 7: InvalidArgument
+  // (not built yet).
+  std::uint16_t format_version() const { return format_version_; }
+  [[nodiscard]] Result<void> set_format_version(std::uint64_t version);
+
   // Snapshots.
   std::vector<SnapshotInfo> snapshots() const;
   [[nodiscard]] Result<SnapshotInfo> restore_to(std::uint64_t txn_id);
@@ -239,7 +250,7 @@ class Store {
   [[nodiscard]] Result<void> upgrade(std::uint16_t version, bool index_loaded);
   // Has the next flush move a log region that overlaps a run the state refers to (commit.h,
   // invariant d); at open and after a restore.
-  void check_log_region();
+  void check_log_region(std::span<const std::uint64_t> catalog_nodes = {});
 
   // Record reads, snapshots and retrieval (reads.cpp, restore.cpp, recall.cpp).
 
@@ -247,6 +258,11 @@ class Store {
   [[nodiscard]] Result<Memory> read_memory(std::size_t slot);
   // The scan table and decoded records (see record_cache.h), ready for one operation.
   RecordCache& records();
+  // A catalog row changed (written at the next flush of a version-8 catalog).
+  void note_row_changed(std::size_t slot) {
+    if (format_version_ == format::kTreeVersion || next_version_ == format::kTreeVersion)
+      changed_slots_.push_back(slot);
+  }
   // Keep the scan table in step: the record just staged by remember, a row just deleted.
   void note_staged(const Memory& memory);
   void note_deleted(std::size_t slot);
@@ -284,6 +300,14 @@ class Store {
   // The scan table and the decoded records.
   std::shared_ptr<RecordCache> records_;
   bool iterative_scan_ = false;
+  // The format of the last commit and of the next; with version 8, the committed catalog tree,
+  // the rows changed since (unsorted, repeats allowed) and whether the next flush writes the
+  // whole tree (the first flush in version 8, or a restored catalog that was not a tree).
+  std::uint16_t format_version_ = format::kCurrentVersion;
+  std::uint16_t next_version_ = format::kCurrentVersion;
+  SlotTreeRoot catalog_root_;
+  std::vector<std::size_t> changed_slots_;
+  bool rebuild_catalog_ = false;
 };
 
 }  // namespace quarn::store

@@ -260,6 +260,8 @@ QuarnError held_elsewhere() {
 }  // namespace
 
 Result<VacuumResult> Store::vacuum(const VacuumOptions& options) {
+  if (format_version_ == format::kTreeVersion || next_version_ == format::kTreeVersion)
+    return fail(QuarnError::invalid_argument("vacuum of a version-8 file is not supported yet"));
   if (options.keep_snapshots && *options.keep_snapshots == 0)
     return fail(QuarnError::invalid_argument("keep_snapshots must be at least 1"));
   if (options.dest) {

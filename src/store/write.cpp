@@ -12,6 +12,7 @@
 #include "store/commit.h"
 #include "store/keys.h"
 #include "store/run_metadata.h"
+#include "store/tree_metadata.h"
 #include "store/store.h"
 
 namespace quarn::store {
@@ -40,11 +41,13 @@ Result<Ulid> Store::remember(Memory memory) {
     row.page_count = static_cast<std::uint32_t>(pages);
     row.len = static_cast<std::uint32_t>(bytes.size());
     row.deleted = false;
+    note_row_changed(slot->second);
   } else {
     catalog_.push_back({memory.id, start, static_cast<std::uint32_t>(pages),
                         static_cast<std::uint32_t>(bytes.size()), false, memory.accessed_at,
                         memory.access_count});
     id_index_[memory.id] = catalog_.size() - 1;
+    note_row_changed(catalog_.size() - 1);
   }
   dirty_ = true;
   note_staged(memory);
@@ -62,6 +65,7 @@ Result<void> Store::remove(const Ulid& id) {
   if (!row.deleted) {
     row.deleted = true;
     dirty_ = true;
+    note_row_changed(slot->second);
     note_deleted(slot->second);
   }
   if (index_) {
@@ -78,19 +82,56 @@ Result<void> Store::flush() {
 }
 
 Result<void> Store::commit_state(const KeyMaterial* keys) {
-  RunMetadata metadata({.catalog = catalog_,
-                        .index = index_.get(),
-                        .manifest = manifest_,
-                        .max_snapshots = max_snapshots_,
-                        .catalog_changed = dirty_,
-                        .index_changed = index_dirty_});
-  if (keys)
-    TRY(commit_->flush_rekeyed(metadata, keys->salt, keys->dek_nonce, keys->wrapped));
-  else
-    TRY(commit_->flush(metadata));
-  manifest_ = metadata.take_manifest();
+  const auto run = [&](MetadataLayout& metadata) -> Result<void> {
+    if (keys) return commit_->flush_rekeyed(metadata, keys->salt, keys->dek_nonce, keys->wrapped);
+    return commit_->flush(metadata);
+  };
+  if (next_version_ == format::kTreeVersion) {
+    std::sort(changed_slots_.begin(), changed_slots_.end());
+    changed_slots_.erase(std::unique(changed_slots_.begin(), changed_slots_.end()),
+                         changed_slots_.end());
+    const bool rebuild = format_version_ != format::kTreeVersion || rebuild_catalog_;
+    TreeMetadata metadata({.pager = *pager_,
+                           .catalog = catalog_,
+                           .root = catalog_root_,
+                           .rebuild = rebuild,
+                           .changed = changed_slots_,
+                           .index = index_.get(),
+                           .manifest = manifest_,
+                           .max_snapshots = max_snapshots_,
+                           .index_changed = index_dirty_});
+    pager_->set_version(format::kTreeVersion);
+    commit_->set_version(format::kTreeVersion);
+    TRY(run(metadata));
+    manifest_ = metadata.take_manifest();
+    catalog_root_ = metadata.root();
+    format_version_ = format::kTreeVersion;
+    changed_slots_.clear();
+    rebuild_catalog_ = false;
+  } else {
+    RunMetadata metadata({.catalog = catalog_,
+                          .index = index_.get(),
+                          .manifest = manifest_,
+                          .max_snapshots = max_snapshots_,
+                          .catalog_changed = dirty_,
+                          .index_changed = index_dirty_});
+    TRY(run(metadata));
+    manifest_ = metadata.take_manifest();
+  }
   dirty_ = false;
   index_dirty_ = false;
+  return {};
+}
+
+Result<void> Store::set_format_version(std::uint64_t version) {
+  if (version != format::kCurrentVersion && version != format::kTreeVersion)
+    return fail(QuarnError::invalid_argument("format version must be 7 or 8"));
+  if (version == next_version_) return {};
+  if (version == format::kCurrentVersion)
+    return fail(QuarnError::invalid_argument(
+        "converting a version-8 file back to version 7 is not supported yet"));
+  next_version_ = static_cast<std::uint16_t>(version);
+  dirty_ = true;  // the next flush writes the new form even when nothing else changed
   return {};
 }
 

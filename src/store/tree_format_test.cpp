@@ -1,0 +1,222 @@
+// Format 8: the catalog as a tree of which a flush writes what changed, reached from a version-7
+// file by set_format_version; snapshots across the switch, the pages a flush takes, every kind of
+// row change surviving a reopen, and forged or damaged roots.
+#include <random>
+
+#include "store/catalog_tree.h"
+#include "store/store_fixture.h"
+#include "store/tree_metadata.h"
+
+namespace quarn::store::testing {
+namespace {
+
+struct Fixture {
+  std::shared_ptr<MemDisk> disk = new_disk();
+  std::unique_ptr<Store> store;
+
+  Fixture() {
+    auto s = create_on(std::make_unique<MemFile>(disk));
+    EXPECT_TRUE(s) << s.error().message();
+    store = std::move(*s);
+  }
+  Store& reopen() {
+    store.reset();
+    auto s = open_on(std::make_unique<MemFile>(disk));
+    EXPECT_TRUE(s) << s.error().message();
+    store = std::move(*s);
+    return *store;
+  }
+  void remember_range(std::uint64_t from, std::uint64_t to) {
+    for (std::uint64_t n = from; n <= to; ++n) ASSERT_TRUE(store->remember(memory_n(n)));
+  }
+  std::uint64_t pages() const { return StoreAccess::header(*store).page_count; }
+};
+
+TEST(TreeFormatTest, TheSwitchIsOneFlushAndEveryRowBeforeAndAfterStaysRestorable) {
+  Fixture f;
+  f.remember_range(1, 3);
+  ASSERT_TRUE(f.store->flush());  // txn 1, a catalog run
+  const State one = state_of(*f.store);
+
+  ASSERT_TRUE(f.store->set_format_version(8));
+  EXPECT_EQ(f.store->format_version(), 7u);  // until the flush
+  ASSERT_TRUE(f.store->flush());               // txn 2: nothing else staged, still a commit
+  EXPECT_EQ(f.store->format_version(), 8u);
+  EXPECT_EQ(header_on(*f.disk).version, 8u);
+  EXPECT_EQ(header_on(*f.disk).last_txn_id, 2u);
+
+  f.remember_range(4, 5);
+  ASSERT_TRUE(f.store->remove(memory_n(2).id));
+  ASSERT_TRUE(f.store->flush());  // txn 3
+  const State three = state_of(*f.store);
+
+  Store& s = f.reopen();
+  EXPECT_EQ(s.format_version(), 8u);
+  EXPECT_EQ(state_of(s), three);
+  const std::vector<Snapshot>& rows = StoreAccess::manifest(s);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_FALSE(rows[0].catalog_tree);
+  EXPECT_TRUE(rows[1].catalog_tree);
+  EXPECT_TRUE(rows[2].catalog_tree);
+  ASSERT_TRUE(s.verify());
+
+  ASSERT_TRUE(s.restore_to(1));  // a run becomes a tree again
+  EXPECT_EQ(state_of(s), one);
+  ASSERT_TRUE(s.restore_to(3));  // a tree is adopted: no catalog node written
+  EXPECT_EQ(state_of(s), three);
+  Store& again = f.reopen();
+  EXPECT_EQ(state_of(again), three);
+  EXPECT_EQ(again.snapshots().size(), 5u);
+}
+
+TEST(TreeFormatTest, AFlushTakesTheChangedLeavesAndTheirPathNotTheCatalog) {
+  Fixture f;
+  f.remember_range(1, 1000);  // 8 leaves under one branch
+  ASSERT_TRUE(f.store->set_format_version(8));
+  ASSERT_TRUE(f.store->flush());
+  EXPECT_EQ(StoreAccess::header(*f.store).catalog_pages, 2u);  // the tree's height
+
+  // One new memory: its record page, a leaf and the root, the manifest run.
+  const std::uint64_t manifest_pages = StoreAccess::header(*f.store).manifest_pages;
+  std::uint64_t before = f.pages();
+  f.remember_range(1001, 1001);
+  ASSERT_TRUE(f.store->flush());
+  EXPECT_EQ(f.pages() - before, 1 + 2 + manifest_pages);
+
+  // Access stamps of recalled rows: their leaves and the root only.
+  before = f.pages();
+  RecallRequest request;
+  request.query = memory_n(5).vector;
+  request.top_k = 3;
+  ASSERT_TRUE(f.store->recall(request));
+  ASSERT_TRUE(f.store->flush());
+  EXPECT_LE(f.pages() - before, 3 + 1 + manifest_pages);
+
+  // A restore writes no catalog node.
+  before = f.pages();
+  ASSERT_TRUE(f.store->restore_to(StoreAccess::manifest(*f.store).front().txn_id));
+  EXPECT_EQ(f.pages() - before, manifest_pages);
+}
+
+// Every kind of row change, in random order, in a tree of several levels' worth of leaves: after
+// each flush a reopened handle holds exactly the rows the writing handle held.
+TEST(TreeFormatTest, EveryRowChangeSurvivesAReopen) {
+  Fixture f;
+  f.remember_range(1, 300);
+  ASSERT_TRUE(f.store->set_format_version(8));
+  ASSERT_TRUE(f.store->flush());
+  std::mt19937_64 rng(8);
+  std::uint64_t next = 301;
+  for (int round = 0; round < 12; ++round) {
+    for (int op = 0; op < 20; ++op) {
+      const std::uint64_t n = 1 + rng() % (next - 1);
+      switch (rng() % 4) {
+        case 0: ASSERT_TRUE(f.store->remember(memory_n(next++))); break;
+        case 1: {
+          Memory m = memory_n(n);
+          m.content = "again " + std::to_string(round);
+          ASSERT_TRUE(f.store->remember(m));
+          break;
+        }
+        case 2: ASSERT_TRUE(f.store->remove(memory_n(n).id)); break;
+        default: {
+          RecallRequest request;
+          request.query = memory_n(n).vector;
+          request.top_k = 4;
+          ASSERT_TRUE(f.store->recall(request));
+        }
+      }
+    }
+    ASSERT_TRUE(f.store->flush());
+    const std::vector<CatalogEntry> written = StoreAccess::catalog(*f.store);
+    const State state = state_of(*f.store);
+    Store& reopened = f.reopen();
+    ASSERT_EQ(StoreAccess::catalog(reopened), written) << "round " << round;
+    ASSERT_EQ(state_of(reopened), state);
+  }
+}
+
+TEST(TreeFormatTest, OnlyVersionsSevenAndEightAreTakenAndVersionEightStaysForNow) {
+  Fixture f;
+  for (std::uint64_t version : {0ull, 6ull, 9ull, 65543ull}) {
+    const auto refused = f.store->set_format_version(version);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
+    EXPECT_EQ(refused.error().text(), "format version must be 7 or 8");
+  }
+  ASSERT_TRUE(f.store->set_format_version(7));
+  EXPECT_FALSE(StoreAccess::dirty(*f.store));  // no change, nothing to commit
+  ASSERT_TRUE(f.store->set_format_version(8));
+  ASSERT_TRUE(f.store->flush());
+  EXPECT_EQ(f.store->set_format_version(7).error().kind(), ErrorKind::InvalidArgument);
+  EXPECT_EQ(f.store->vacuum({}).error().kind(), ErrorKind::InvalidArgument);
+}
+
+// A page 0 torn in a version-8 file is rebuilt from the log; version bytes changed in a version-7
+// file still read as an unsupported version.
+TEST(TreeFormatTest, ATornVersionEightHeaderIsRebuiltAndChangedVersionBytesAreNot) {
+  Fixture f;
+  f.remember_range(1, 3);
+  ASSERT_TRUE(f.store->flush());
+  const Bytes version_seven = f.disk->bytes;
+  ASSERT_TRUE(f.store->set_format_version(8));
+  ASSERT_TRUE(f.store->flush());
+  const State state = state_of(*f.store);
+  f.store.reset();
+
+  f.disk->bytes[20] ^= 0x40;  // inside created_at: the CRC fails
+  Store& rebuilt = f.reopen();
+  EXPECT_EQ(state_of(rebuilt), state);
+  EXPECT_EQ(rebuilt.format_version(), 8u);
+  f.store.reset();
+
+  f.disk->bytes = version_seven;
+  f.disk->bytes[4] = 8;
+  auto refused = open_on(std::make_unique<MemFile>(f.disk));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "unsupported .quarn format version 8");
+}
+
+// Roots that lie: each refused with Serialization at open, after a bounded number of reads.
+TEST(TreeFormatTest, ForgedRootsAreRefused) {
+  Fixture f;
+  f.remember_range(1, 200);
+  ASSERT_TRUE(f.store->set_format_version(8));
+  ASSERT_TRUE(f.store->flush());
+  f.store.reset();
+  const Bytes good = f.disk->bytes;
+  const format::Header h = header_on(*f.disk);
+  const auto forged = [&](auto&& change) {
+    format::Header forged_header = h;
+    change(forged_header);
+    // The seal covers these fields: reseal with the file's key, as only its holder could.
+    auto store = open_on(std::make_unique<MemFile>(disk_of(good)));
+    EXPECT_TRUE(store);
+    Bytes bytes = good;
+    const auto page = StoreAccess::pager(**store).seal_header(forged_header);
+    EXPECT_TRUE(page);
+    std::copy(page->begin(), page->end(), bytes.begin());
+    return open_on(std::make_unique<MemFile>(disk_of(bytes)));
+  };
+  const struct {
+    const char* what;
+    void (*change)(format::Header&);
+  } cases[] = {
+      {"height beyond the largest", [](format::Header& x) { x.catalog_pages = 9; }},
+      {"height below the count", [](format::Header& x) { x.catalog_pages = 1; }},
+      {"count above the tree", [](format::Header& x) { x.catalog_len += 1; }},
+      {"root past the file", [](format::Header& x) { x.catalog_start = x.page_count + 5; }},
+      {"root on the header page", [](format::Header& x) { x.catalog_start = 0; }},
+      {"root on a record page", [](format::Header& x) { x.catalog_start = 9; }},
+  };
+  for (const auto& c : cases) {
+    auto opened = forged(c.change);
+    ASSERT_FALSE(opened) << c.what;
+    EXPECT_TRUE(opened.error().kind() == ErrorKind::Serialization ||
+                opened.error().kind() == ErrorKind::PageAuth)
+        << c.what << ": " << opened.error().message();
+  }
+}
+
+}  // namespace
+}  // namespace quarn::store::testing
