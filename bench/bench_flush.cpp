@@ -230,6 +230,43 @@ BENCHMARK(BM_FlushCost)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 
+// One memory remembered then flushed, and a tracked recall (top 10) then flushed, onto `existing`
+// memories, in format `version` (7, or 8 switched to after the fill): time per flush and the
+// file's growth per flush.
+void BM_OneChangeFlushByFormat(benchmark::State& state) {
+  const auto version = static_cast<std::uint64_t>(state.range(0));
+  const auto existing = static_cast<std::uint64_t>(state.range(1));
+  const bool recall = state.range(2) != 0;
+  auto store = create_store(scratch("format" + std::to_string(version)));
+  for (std::uint64_t done = 0; done < existing; done += 10000) {
+    remember_range(*store, done, std::min<std::uint64_t>(10000, existing - done));
+    must_flush(*store);
+  }
+  if (!store->set_format_version(version)) std::abort();
+  must_flush(*store);
+  std::uint64_t n = existing, pages = 0, flushes = 0;
+  quarn::store::RecallRequest request;
+  request.query = sample(7).vector;
+  for (auto _ : state) {
+    const std::uint64_t before = StoreAccess::header(*store).page_count;
+    if (recall) {
+      if (!store->recall(request)) std::abort();
+    } else if (!store->remember(sample(n++))) {
+      std::abort();
+    }
+    must_flush(*store);
+    pages += StoreAccess::header(*store).page_count - before;
+    ++flushes;
+  }
+  state.counters["growth_kb_per_flush"] =
+      static_cast<double>(pages) * 8192 / 1000 / static_cast<double>(flushes);
+}
+BENCHMARK(BM_OneChangeFlushByFormat)
+    ->ArgNames({"format", "memories", "recall"})
+    ->ArgsProduct({{7, 8}, {10000, 100000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
+
 }  // namespace
 
 BENCHMARK_MAIN();

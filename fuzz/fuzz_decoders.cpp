@@ -56,12 +56,16 @@ void catalog(ByteView bytes) {
 
 void catalog_v4(ByteView bytes) { (void)store::decode_catalog_v4(bytes); }
 
+// Read as version 7 (nine-element rows) and as version 8 (tree rows too); what version 7 reads,
+// version 8 reads alike.
 void manifest(ByteView bytes) {
   const auto rows = store::decode_manifest(bytes);
-  if (!rows) return;
-  const auto again = store::decode_manifest(store::encode_manifest(*rows));
-  if (!again || *again != *rows) std::abort();
-  (void)store::next_manifest(*rows, 3, store::Snapshot{});
+  const auto tree_rows = store::decode_manifest(bytes, true);
+  if (rows && (!tree_rows || *tree_rows != *rows)) std::abort();
+  if (!tree_rows) return;
+  const auto again = store::decode_manifest(store::encode_manifest(*tree_rows), true);
+  if (!again || *again != *tree_rows) std::abort();
+  (void)store::next_manifest(*tree_rows, 3, store::Snapshot{});
 }
 
 void ivf_index(ByteView bytes) {

@@ -28,6 +28,7 @@ void exercise(store::Store& db) {
   request.top_k = 3;
   (void)db.recall(request);
   if (const auto all = db.memories(); all && !all->empty()) (void)db.get(all->front().id);
+  if (const auto rows = db.snapshots(); !rows.empty()) (void)db.restore_to(rows.front().txn_id);
   memory::Memory m;
   m.id = memory::Ulid{0x0190000000000000ULL, 77};
   m.content = "fuzz";

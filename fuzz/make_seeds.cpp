@@ -99,6 +99,22 @@ void current_format() {
   file_seeds("v7_indexed", disk->bytes);
 }
 
+// Version 8: a catalog tree of two leaves under a root, rows from before and after the switch.
+void tree_format() {
+  auto disk = st::new_disk();
+  auto db = must(st::create_on(std::make_unique<st::MemFile>(disk)), "create");
+  for (std::uint64_t n = 1; n <= 3; ++n) must(db->remember(st::memory_n(n)), "remember");
+  must(db->flush(), "flush");
+  must(db->set_format_version(8), "format 8");
+  must(db->flush(), "flush");
+  for (std::uint64_t n = 4; n <= 140; ++n) must(db->remember(st::memory_n(n)), "remember");
+  must(db->remove(st::memory_n(2).id), "delete");
+  must(db->flush(), "flush");
+  decoder_seed("manifest_v8", 3, encode_manifest(StoreAccess::manifest(*db)));
+  db.reset();
+  file_seeds("v8_tree", disk->bytes);
+}
+
 // Two memories and one flush: a small file for quick mutations.
 void small_file() {
   auto disk = st::new_disk();
@@ -180,6 +196,7 @@ int main(int argc, char** argv) {
   out_dir = argv[1];
   current_format();
   small_file();
+  tree_format();
   older_formats();
   slot_tree_seeds();
   if (failures != 0) std::cerr << failures << " seed files had no readable header\n";

@@ -1,3 +1,4 @@
+import functools
 import os
 
 import pytest
@@ -26,6 +27,32 @@ def write_bytes(path, offset, data):
     with open(path, "r+b") as f:
         f.seek(offset)
         f.write(data)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "own_format: the test chooses file formats itself")
+
+
+# Every test runs on both file formats: with 8, each database a test creates through quarn.open
+# is switched to it at once (nothing is committed yet), so everything after runs on version 8.
+# Tests marked own_format run once.
+@pytest.fixture(autouse=True, params=[7, 8], ids=["v7", "v8"])
+def file_format(request, monkeypatch):
+    if request.param == 8 and request.node.get_closest_marker("own_format"):
+        pytest.skip("the test chooses the format itself")
+    if request.param == 8:
+        plain_open = quarn.open
+
+        @functools.wraps(plain_open)
+        def open_in_format_8(path, *args, **kwargs):
+            created = not os.path.exists(path)
+            handle = plain_open(path, *args, **kwargs)
+            if created:
+                handle.set_format_version(8)
+            return handle
+
+        monkeypatch.setattr(quarn, "open", open_in_format_8)
+    return request.param
 
 
 @pytest.fixture

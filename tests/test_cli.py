@@ -128,11 +128,24 @@ def test_failures_print_the_engine_message_exit_1_and_write_nothing(db, filled, 
     (["restore", "x.quarn", "--txn", "1", "--time", "2"], "exactly one of"),
     (["export", "x.quarn", "o.jsonl", "--include-deleted=yes"], "--include-deleted takes no value"),
     (["vacuum", "x.quarn", "--keep-snapshots", "0"], "--keep-snapshots must be a whole number of at least 1"),
+    (["init", "x.quarn", "--dimensions", "4", "--format-version", "9"], "--format-version must be 7 or 8"),
+    (["vacuum", "x.quarn", "--format-version", "eight"], "--format-version must be 7 or 8, not 'eight'"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, message):
     done = run(*args, cwd=tmp_path)
     assert done.returncode == 2 and message in done.stderr, done.stderr
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.own_format
+def test_init_and_vacuum_take_a_format_version(tmp_path):
+    path = str(tmp_path / "f.quarn")
+    version = lambda: int.from_bytes(pathlib.Path(path).read_bytes()[4:6], "little")
+    assert run("init", path, "--dimensions", "4", "--format-version", "8").returncode == 0
+    assert version() == 8 and len(quarn.open(path, PASSPHRASE).about()) == 1
+    done = run("vacuum", path, "--format-version", "7")
+    assert done.returncode == 0, done.stderr
+    assert version() == 7 and len(quarn.open(path, PASSPHRASE).about()) == 1
 
 
 def test_vacuum_and_passwd(tmp_path):

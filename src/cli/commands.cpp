@@ -17,13 +17,15 @@ const Option kTxn = {"--txn", "N", "restore the snapshot of transaction N"};
 const Option kTime = {"--time", "UNIX_SECS", "restore the latest snapshot committed at or before then"};
 const Option kIncludeDeleted = {"--include-deleted", "", "write soft-deleted memories too"};
 const Option kKeepSnapshots = {"--keep-snapshots", "K", "keep only the newest K snapshots (default: all)"};
+const Option kFormatVersion = {"--format-version", "V",
+                               "file format 7 or 8 (8: a flush writes only what changed)"};
 
 const Option kOpenOptions[] = {kPassphraseFile};
 const Option kReportOptions[] = {kPassphraseFile, kJson};
-const Option kInitOptions[] = {kDimensions, kPassphraseFile};
+const Option kInitOptions[] = {kDimensions, kFormatVersion, kPassphraseFile};
 const Option kRestoreOptions[] = {kTxn, kTime, kPassphraseFile, kJson};
 const Option kExportOptions[] = {kIncludeDeleted, kPassphraseFile};
-const Option kVacuumOptions[] = {kKeepSnapshots, kPassphraseFile, kJson};
+const Option kVacuumOptions[] = {kKeepSnapshots, kFormatVersion, kPassphraseFile, kJson};
 const Option kPasswdOptions[] = {kPassphraseFile, kNewPassphraseFile};
 
 template <class T>
@@ -32,6 +34,20 @@ std::optional<T> number(const std::string& text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
   return value;
+}
+
+// The --format-version given, if any: 7 or 8, else a usage error.
+std::optional<std::uint64_t> format_version(const Args& args, bool& bad) {
+  const std::string* text = args.value(kFormatVersion.name);
+  bad = false;
+  if (!text) return std::nullopt;
+  const auto version = number<std::uint64_t>(*text);
+  bad = !version || (*version != 7 && *version != 8);
+  return version;
+}
+
+int bad_format_version(const Args& args) {
+  return usage("--format-version must be 7 or 8, not '" + *args.value(kFormatVersion.name) + "'");
 }
 
 // "1 memory", "2 memories".
@@ -51,6 +67,9 @@ int init(const Args& args) {
   const std::string* dims_text = args.value(kDimensions.name);
   const auto dims = number<std::uint64_t>(*dims_text);
   if (!dims) return usage("--dimensions must be a whole number, not '" + *dims_text + "'");
+  bool bad = false;
+  const std::optional<std::uint64_t> version = format_version(args, bad);
+  if (bad) return bad_format_version(args);
   auto exists = pager::path_exists(path);
   if (!exists) return failed(printable(path), exists.error());
   if (*exists) return failed(printable(path) + ": already exists; init only creates new databases");
@@ -66,6 +85,9 @@ int init(const Args& args) {
   };
   auto db = Store::open_file(std::move(*file), false, path, pass->view(), dims);
   if (!db) return fail_and_remove(db.error());
+  if (version) {
+    if (auto set = (*db)->set_format_version(*version); !set) return fail_and_remove(set.error());
+  }
   auto manifest = (*db)->insert_default_manifest();
   if (!manifest) return fail_and_remove(manifest.error());
   if (auto flushed = (*db)->flush(); !flushed) return fail_and_remove(flushed.error());
@@ -186,6 +208,9 @@ int vacuum(const Args& args) {
     if (!options.keep_snapshots || *options.keep_snapshots == 0)
       return usage("--keep-snapshots must be a whole number of at least 1, not '" + *keep + "'");
   }
+  bool bad = false;
+  options.format_version = format_version(args, bad);
+  if (bad) return bad_format_version(args);
   auto db = open_database(args, args.operands[0]);
   if (!db) return db.error();
   auto done = (*db)->vacuum(options);

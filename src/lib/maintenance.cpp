@@ -58,14 +58,24 @@ PyObject* quarn_vacuum(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {
-        {"dest", false}, {"keep_snapshots", false, true}, {"passphrase", false, true}};
-    PyObject* in[3];
+        {"dest", false},
+        {"keep_snapshots", false, true},
+        {"passphrase", false, true},
+        {"format_version", false, true}};
+    PyObject* in[4];
     if (!bind("Quarn.vacuum", kParams, args, nargs, kwnames, in)) return nullptr;
     Borrow borrow = Borrow::exclusive(as_quarn(self).borrow);
     if (!borrow) return nullptr;
     store::VacuumOptions options;
     if (given(in[0]) && !path_arg(in[0], "dest", options.dest.emplace())) return nullptr;
     if (given(in[1]) && !keep_arg(in[1], options.keep_snapshots.emplace())) return nullptr;
+    if (given(in[3])) {
+      if (!u64_arg(in[3], "format_version", options.format_version.emplace())) return nullptr;
+      if (*options.format_version != 7 && *options.format_version != 8) {
+        PyErr_SetString(PyExc_ValueError, "format version must be 7 or 8");
+        return nullptr;
+      }
+    }
     std::unique_ptr<Secret> passphrase;
     if (given(in[2])) {
       passphrase = passphrase_arg(in[2], "passphrase");

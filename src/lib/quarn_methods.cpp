@@ -391,4 +391,22 @@ PyObject* quarn_set_iterative_scan(PyObject* self, PyObject* const* args, Py_ssi
   });
 }
 
+PyObject* quarn_set_format_version(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"version"}};
+    PyObject* in[1];
+    if (!bind("Quarn.set_format_version", kParams, args, nargs, kwnames, in)) return nullptr;
+    Borrow borrow = take_exclusive(self);
+    if (!borrow) return nullptr;
+    std::uint64_t version = 0;
+    if (!u64_arg(in[0], "version", version)) return nullptr;
+    if (version != 7 && version != 8) {
+      PyErr_SetString(PyExc_ValueError, "format version must be 7 or 8");
+      return nullptr;
+    }
+    return none_or_raise(store_of(self).set_format_version(version));
+  });
+}
+
 }  // namespace quarn::lib

@@ -265,8 +265,17 @@ PyDoc_STRVAR(set_iterative_scan_doc,
              "Let recall through the index go on past `n_rerank` candidates, and past the\n"
              "`n_probe` nearest partitions, until `top_k` memories pass its filters or every\n"
              "partition was visited. For this handle only; off when opened.");
+PyDoc_STRVAR(set_format_version_doc,
+             "set_format_version($self, /, version)\n--\n\n"
+             "Choose the file format: 7 (each flush writes the whole catalog again) or 8\n"
+             "(each flush writes the part of the catalog that changed). Takes effect at the\n"
+             "next `flush()`, which then commits even with nothing else staged, and the file\n"
+             "keeps that version; every snapshot stays restorable across the change. On a\n"
+             "database that has committed nothing yet it takes effect at once. Any other\n"
+             "version raises `ValueError`.");
 PyDoc_STRVAR(vacuum_doc,
-             "vacuum($self, /, dest=None, *, keep_snapshots=None, passphrase=None)\n--\n\n"
+             "vacuum($self, /, dest=None, *, keep_snapshots=None, passphrase=None,\n"
+             "       format_version=None)\n--\n\n"
              "Flush, then rewrite the database into a new file that holds only what the kept\n"
              "snapshots reach: their catalogs and indexes and the records they refer to, each\n"
              "stored once. Ids, times, access statistics, transaction ids and record bytes\n"
@@ -279,8 +288,9 @@ PyDoc_STRVAR(vacuum_doc,
              "another, has the file open. With `dest`, the copy is written to that new path\n"
              "(an existing one is refused) and the database is unchanged. `passphrase`\n"
              "encrypts the result under a fresh data key wrapped under that passphrase.\n"
-             "Returns a dict with file_bytes_before, file_bytes_after, snapshots and\n"
-             "memories.");
+             "`format_version` (7 or 8, else `ValueError`) writes the result in that format\n"
+             "(see `set_format_version`); by default it keeps the database's. Returns a dict\n"
+             "with file_bytes_before, file_bytes_after, snapshots and memories.");
 PyDoc_STRVAR(change_passphrase_doc,
              "change_passphrase($self, /, new_passphrase)\n--\n\n"
              "Wrap the data key under `new_passphrase` (a fresh salt, the file's Argon2\n"
@@ -324,6 +334,7 @@ PyMethodDef quarn_methods[] = {
     fast_method("import_jsonl", quarn_import_jsonl, import_jsonl_doc),
     fast_method("set_index_params", quarn_set_index_params, set_index_params_doc),
     fast_method("set_iterative_scan", quarn_set_iterative_scan, set_iterative_scan_doc),
+    fast_method("set_format_version", quarn_set_format_version, set_format_version_doc),
     fast_method("vacuum", quarn_vacuum, vacuum_doc),
     fast_method("change_passphrase", quarn_change_passphrase, change_passphrase_doc),
     {},

@@ -47,6 +47,7 @@ PyObject* quarn_export_jsonl(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 PyObject* quarn_import_jsonl(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* quarn_set_index_params(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* quarn_set_iterative_scan(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+PyObject* quarn_set_format_version(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* quarn_vacuum(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 PyObject* quarn_change_passphrase(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 

@@ -146,6 +146,19 @@ Result<void> CommitUnit::commit(Transaction& txn) {
   return {};
 }
 
+Result<void> CommitUnit::set_fresh_version(std::uint16_t version) {
+  if (committed_.last_txn_id != 0)
+    return fail(QuarnError::invalid_argument("the file has committed transactions"));
+  const pager::FileLock lock = TRY(pager_.lock());
+  TRY(check_unchanged());
+  format::Header fresh = committed_;
+  fresh.version = version;
+  TRY(write_in_place(fresh, [&](format::Header& h) { return pager_.write_header(h); }));
+  committed_ = fresh;
+  header_.version = version;
+  return {};
+}
+
 Result<void> CommitUnit::flush(MetadataLayout& layout) {
   const pager::FileLock lock = TRY(pager_.lock());
   TRY(check_unchanged());

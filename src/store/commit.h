@@ -125,6 +125,11 @@ class CommitUnit {
   // there is nothing to flush.
   [[nodiscard]] Result<void> check_current();
 
+  // A file that has committed no transaction takes `version` at once: step 1's check under the
+  // file lock, then page 0 written in place with the version (sealed, synced). Its committed
+  // state is empty in either version, so nothing else changes.
+  [[nodiscard]] Result<void> set_fresh_version(std::uint16_t version);
+
   // The fixed sequence above with `layout` for steps 2 and 6. On failure nothing the layout or
   // the store holds is taken as committed; the in-memory header may keep the failed attempt's
   // page count, locations and transaction id.

@@ -54,8 +54,9 @@ struct StoreAccess {
   [[nodiscard]] static Result<VacuumResult> vacuum_into(Store& store, VacuumTarget& target,
                                                         bool in_place,
                                                         std::optional<std::uint64_t> keep,
-                                                        std::optional<ByteView> passphrase) {
-    return store.vacuum_into(target, in_place, keep, passphrase);
+                                                        std::optional<ByteView> passphrase,
+                                                        std::optional<std::uint16_t> format = {}) {
+    return store.vacuum_into(target, in_place, keep, passphrase, format);
   }
 };
 

@@ -1,9 +1,13 @@
 #include "store/run_metadata.h"
 
 #include <algorithm>
+#include <map>
+#include <tuple>
 
 #include "index/index.h"
 #include "memory/memory.h"
+#include "store/catalog_tree.h"
+#include "store/tree_metadata.h"
 
 namespace quarn::store {
 namespace {
@@ -53,9 +57,49 @@ Result<std::uint64_t> RunMetadata::prepare() {
   index_bytes_.reset();
   if (state_.catalog_changed) catalog_bytes_ = encode_catalog(state_.catalog);
   if (state_.index_changed && state_.index) index_bytes_ = TRY(index::encode_index(*state_.index));
+  std::uint64_t converted = 0;
+  TRY(for_each_tree_row([&](Snapshot&, const Bytes& catalog) -> Result<void> {
+    converted += run_pages(catalog.size());
+    return {};
+  }));
   return (catalog_bytes_ ? run_pages(catalog_bytes_->size()) : 0) +
-         (index_bytes_ ? run_pages(index_bytes_->size()) : 0) +
+         (index_bytes_ ? run_pages(index_bytes_->size()) : 0) + converted +
          manifest_pages_bound(state_.manifest.size());
+}
+
+// The rows this flush keeps (the oldest beyond max_snapshots go), each distinct tree loaded and
+// encoded as a catalog run once and handed to `visit` with its first row; later rows of the
+// same tree copy that row's new location. One catalog in memory at a time.
+template <class Visit>
+Result<std::vector<Snapshot>> RunMetadata::for_each_tree_row(Visit&& visit) {
+  std::vector<Snapshot> kept = next_manifest(state_.manifest, state_.max_snapshots, Snapshot{});
+  kept.pop_back();
+  if (state_.tree_pager == nullptr) return kept;
+  std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>, std::size_t> first_of;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    Snapshot& row = kept[i];
+    if (!row.catalog_tree) continue;
+    const auto key = std::tuple(row.catalog_start, row.catalog_pages, row.catalog_len);
+    if (const auto seen = first_of.find(key); seen != first_of.end()) {
+      const Snapshot& first = kept[seen->second];
+      row.catalog_start = first.catalog_start;
+      row.catalog_pages = first.catalog_pages;
+      row.catalog_len = first.catalog_len;
+      row.catalog_tree = false;
+      continue;
+    }
+    first_of.emplace(key, i);
+    if (row.catalog_pages > SlotTree::kMaxHeight)
+      return fail(QuarnError::serialization("catalog tree of height " +
+                                            std::to_string(row.catalog_pages)));
+    const SlotTreeRoot root{row.catalog_start, static_cast<std::uint32_t>(row.catalog_pages),
+                            row.catalog_len};
+    const Bytes catalog = encode_catalog(TRY(
+        load_catalog_tree(*state_.tree_pager, root, kFirstNodePage, state_.tree_end)));
+    TRY(visit(row, catalog));
+    row.catalog_tree = false;
+  }
+  return kept;
 }
 
 Result<void> RunMetadata::write(Transaction& txn) {
@@ -66,8 +110,16 @@ Result<void> RunMetadata::write(Transaction& txn) {
     h.catalog_pages = run.pages;
     h.catalog_len = run.len;
   }
+  std::vector<Snapshot> kept = TRY(for_each_tree_row([&](Snapshot& row, const Bytes& catalog) -> Result<void> {
+    const RunLocation run = TRY(txn.seal_run(catalog));
+    row.catalog_start = run.start;
+    row.catalog_pages = run.pages;
+    row.catalog_len = run.len;
+    return {};
+  }));
   manifest_ = TRY(seal_index_and_manifest(txn, index_bytes_, state_.index_changed, state_.catalog,
-                                          state_.manifest, state_.max_snapshots, false));
+                                          state_.tree_pager ? kept : state_.manifest,
+                                          state_.max_snapshots, false));
   return {};
 }
 

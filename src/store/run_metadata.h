@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/bytes.h"
+#include "pager/pager.h"
 #include "store/catalog.h"
 #include "store/commit.h"
 #include "store/manifest.h"
@@ -38,10 +39,15 @@ class RunMetadata final : public MetadataLayout {
     std::uint64_t max_snapshots;
     bool catalog_changed;
     bool index_changed;
+    // Converting back from version 8: each retained row whose catalog is a tree gets it as a
+    // run (one run per distinct tree), its nodes read through this pager below `tree_end`.
+    pager::Pager* tree_pager = nullptr;
+    std::uint64_t tree_end = 0;
   };
   explicit RunMetadata(State state) : state_(state) {}
 
-  // V = C + I + M: the catalog and index runs as serialised, and a bound of the manifest run.
+  // V = C + I + M (+ the converted rows' catalog runs): the catalog and index runs as
+  // serialised, and a bound of the manifest run.
   Result<std::uint64_t> prepare() override;
   // Catalog, index, then manifest run; memory_count is the live rows.
   Result<void> write(Transaction& txn) override;
@@ -49,6 +55,9 @@ class RunMetadata final : public MetadataLayout {
   std::vector<Snapshot> take_manifest() { return std::move(manifest_); }
 
  private:
+  template <class Visit>
+  [[nodiscard]] Result<std::vector<Snapshot>> for_each_tree_row(Visit&& visit);
+
   State state_;
   std::optional<Bytes> catalog_bytes_;  // present exactly when the catalog changed
   std::optional<Bytes> index_bytes_;    // present when the index changed and exists

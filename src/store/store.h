@@ -94,6 +94,7 @@ struct VacuumOptions {
   std::optional<std::string> dest;              // none: the database is replaced in place
   std::optional<std::uint64_t> keep_snapshots;  // none: every row; else the newest k (k >= 1)
   std::optional<ByteView> passphrase;           // a fresh data key, wrapped under this passphrase
+  std::optional<std::uint64_t> format_version;  // none: the file's; else 7 or 8 (else InvalidArgument)
 };
 
 // Where a vacuum writes its file and how that file takes the database's place. vacuum() uses
@@ -209,7 +210,9 @@ class Store {
   // written beside the database, synced, renamed over it, the directory synced, and this handle
   // goes on on the new file. With dest, the copy is written there (an existing dest: Io EEXIST
   // before anything, the flush included) and the database is unchanged. keep_snapshots 0:
-  // InvalidArgument. A failure removes the new file and leaves the database as it was.
+  // InvalidArgument. The new file has the database's format version, or format_version (every
+  // kept catalog written in that version's form: runs for 7, trees for 8). A failure removes
+  // the new file and leaves the database as it was.
   [[nodiscard]] Result<VacuumResult> vacuum(const VacuumOptions& options);
   // Wraps the data key again under `new_passphrase` (fresh salt, the file's Argon2 costs) and
   // commits it, with anything staged, as one transaction. A failure keeps the old passphrase.
@@ -274,12 +277,13 @@ class Store {
   struct KeyMaterial;
   [[nodiscard]] Result<void> commit_state(const KeyMaterial* keys);
   // The vacuum over any target; the caller has checked the options.
-  [[nodiscard]] Result<VacuumResult> vacuum_into(VacuumTarget& target, bool in_place,
-                                                 std::optional<std::uint64_t> keep_snapshots,
-                                                 std::optional<ByteView> passphrase);
+  [[nodiscard]] Result<VacuumResult> vacuum_into(
+      VacuumTarget& target, bool in_place, std::optional<std::uint64_t> keep_snapshots,
+      std::optional<ByteView> passphrase, std::optional<std::uint16_t> format_version = {});
   [[nodiscard]] Result<VacuumResult> vacuum_held(VacuumTarget& target, bool in_place,
                                                  std::optional<std::uint64_t> keep_snapshots,
-                                                 std::optional<ByteView> passphrase);
+                                                 std::optional<ByteView> passphrase,
+                                                 std::optional<std::uint16_t> format_version);
   void switch_to(RewrittenFile&& rewritten);
 
   // The pager (file, key, counter, page cache) and the commit unit over it, which owns the

@@ -1,6 +1,7 @@
 // Format 8: the catalog as a tree of which a flush writes what changed, reached from a version-7
 // file by set_format_version; snapshots across the switch, the pages a flush takes, every kind of
 // row change surviving a reopen, and forged or damaged roots.
+#include <map>
 #include <random>
 
 #include "store/catalog_tree.h"
@@ -136,7 +137,7 @@ TEST(TreeFormatTest, EveryRowChangeSurvivesAReopen) {
   }
 }
 
-TEST(TreeFormatTest, OnlyVersionsSevenAndEightAreTakenAndVersionEightStaysForNow) {
+TEST(TreeFormatTest, OnlyVersionsSevenAndEightAreTaken) {
   Fixture f;
   for (std::uint64_t version : {0ull, 6ull, 9ull, 65543ull}) {
     const auto refused = f.store->set_format_version(version);
@@ -144,12 +145,72 @@ TEST(TreeFormatTest, OnlyVersionsSevenAndEightAreTakenAndVersionEightStaysForNow
     EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
     EXPECT_EQ(refused.error().text(), "format version must be 7 or 8");
   }
+  f.remember_range(1, 1);
+  ASSERT_TRUE(f.store->flush());
   ASSERT_TRUE(f.store->set_format_version(7));
   EXPECT_FALSE(StoreAccess::dirty(*f.store));  // no change, nothing to commit
   ASSERT_TRUE(f.store->set_format_version(8));
   ASSERT_TRUE(f.store->flush());
-  EXPECT_EQ(f.store->set_format_version(7).error().kind(), ErrorKind::InvalidArgument);
-  EXPECT_EQ(f.store->vacuum({}).error().kind(), ErrorKind::InvalidArgument);
+  VacuumOptions options;
+  options.format_version = 9;
+  EXPECT_EQ(f.store->vacuum(options).error().text(), "format version must be 7 or 8");
+}
+
+// Back to 7: the catalog and every retained row's tree written as runs, so that a version-7
+// reader restores any of them.
+TEST(TreeFormatTest, BackToSevenKeepsEveryRowRestorable) {
+  Fixture f;
+  std::map<std::uint64_t, State> states;
+  const auto commit = [&] {
+    ASSERT_TRUE(f.store->flush());
+    states[StoreAccess::committed(*f.store).last_txn_id] = state_of(*f.store);
+  };
+  f.remember_range(1, 3);
+  commit();  // 1: a run
+  ASSERT_TRUE(f.store->set_format_version(8));
+  commit();  // 2: the same catalog as a tree
+  f.remember_range(4, 200);
+  ASSERT_TRUE(f.store->remove(memory_n(1).id));
+  commit();  // 3
+  ASSERT_TRUE(f.store->restore_to(2));
+  states[4] = states[2];  // 4: row 2's tree adopted, so two rows share it
+  f.remember_range(201, 201);
+  ASSERT_TRUE(f.store->set_format_version(7));
+  commit();  // 5: back to runs
+  EXPECT_EQ(header_on(*f.disk).version, 7u);
+
+  Store& s = f.reopen();
+  EXPECT_EQ(s.format_version(), 7u);
+  const std::vector<Snapshot> rows = StoreAccess::manifest(s);  // restores add rows
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(std::tie(rows[1].catalog_start, rows[1].catalog_len),
+            std::tie(rows[3].catalog_start, rows[3].catalog_len));  // one run for one tree
+  for (const Snapshot& row : rows) {
+    EXPECT_FALSE(row.catalog_tree);
+    ASSERT_TRUE(s.restore_to(row.txn_id));
+    EXPECT_EQ(state_of(s), states.at(row.txn_id)) << "txn " << row.txn_id;
+  }
+}
+
+// A file that has committed nothing takes the version at once, with no transaction.
+TEST(TreeFormatTest, AFreshFileSwitchesAtOnce) {
+  Fixture f;
+  f.remember_range(1, 2);  // staged before the switch
+  ASSERT_TRUE(f.store->set_format_version(8));
+  EXPECT_EQ(f.store->format_version(), 8u);
+  EXPECT_EQ(header_on(*f.disk).version, 8u);
+  EXPECT_EQ(header_on(*f.disk).last_txn_id, 0u);
+  ASSERT_TRUE(f.store->flush());
+  EXPECT_EQ(f.store->snapshots().size(), 1u);
+  EXPECT_EQ(state_of(f.reopen()).size(), 2u);
+
+  Fixture g;
+  ASSERT_TRUE(g.store->set_format_version(8));
+  ASSERT_TRUE(g.store->set_format_version(7));
+  EXPECT_EQ(header_on(*g.disk).version, 7u);
+  Store& s = g.reopen();
+  EXPECT_EQ(s.format_version(), 7u);
+  EXPECT_TRUE(s.snapshots().empty());
 }
 
 // A page 0 torn in a version-8 file is rebuilt from the log; version bytes changed in a version-7
@@ -175,6 +236,19 @@ TEST(TreeFormatTest, ATornVersionEightHeaderIsRebuiltAndChangedVersionBytesAreNo
   auto refused = open_on(std::make_unique<MemFile>(f.disk));
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().message(), "unsupported .quarn format version 8");
+
+  // Files that never committed, so have no log to rebuild from.
+  Fixture fresh_seven;
+  fresh_seven.store.reset();
+  fresh_seven.disk->bytes[4] = 8;
+  EXPECT_EQ(open_on(std::make_unique<MemFile>(fresh_seven.disk)).error().kind(),
+            ErrorKind::UnsupportedVersion);
+  Fixture fresh_eight;
+  ASSERT_TRUE(fresh_eight.store->set_format_version(8));
+  fresh_eight.store.reset();
+  fresh_eight.disk->bytes[20] ^= 0x40;
+  EXPECT_EQ(open_on(std::make_unique<MemFile>(fresh_eight.disk)).error().kind(),
+            ErrorKind::HeaderChecksum);
 }
 
 // Roots that lie: each refused with Serialization at open, after a bounded number of reads.

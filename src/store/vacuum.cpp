@@ -27,12 +27,14 @@
 #include "pager/file.h"
 #include "pager/pager.h"
 #include "store/catalog.h"
+#include "store/catalog_tree.h"
 #include "store/commit.h"
 #include "store/keys.h"
 #include "store/manifest.h"
 #include "store/record_cache.h"
 #include "store/runs.h"
 #include "store/store.h"
+#include "store/tree_metadata.h"
 
 namespace quarn::store {
 
@@ -64,15 +66,25 @@ std::uint64_t readable_len(std::uint64_t pages, std::uint64_t len) {
   return std::min<std::uint64_t>(len, pages * kPageCapacity);
 }
 
+// A catalog as a snapshot row or the header names it: a run, or (version 8) a tree's root page,
+// height and row count in the same three fields.
+struct CatalogRef {
+  RunLocation at;
+  bool tree = false;
+  auto key() const { return std::tuple(at.start, at.pages, at.len, tree); }
+};
+
 // Writes the new file through its pager; every page number is taken here, from page 9 on.
+// Catalogs are written as trees when `trees`, else as runs, whatever form they were read in.
 class Rewriter {
  public:
-  Rewriter(pager::Pager& from, pager::Pager& to) : from_(from), to_(to) {}
+  Rewriter(pager::Pager& from, std::uint64_t from_pages, pager::Pager& to, bool trees)
+      : from_(from), from_pages_(from_pages), to_(to), trees_(trees) {}
 
   // Step 1.
-  [[nodiscard]] Result<void> gather_live(const std::vector<RunLocation>& catalogs) {
-    for (const RunLocation& run : catalogs) {
-      const auto rows = TRY(load_catalog(from_, run.start, run.pages, run.len));
+  [[nodiscard]] Result<void> gather_live(const std::vector<CatalogRef>& catalogs) {
+    for (const CatalogRef& ref : catalogs) {
+      const auto rows = TRY(load(ref));
       for (const CatalogEntry& row : rows)
         if (!row.deleted) live_.insert(row.id);
     }
@@ -80,12 +92,12 @@ class Rewriter {
   }
   bool live(const Ulid& id) const { return live_.contains(id); }
 
-  // Step 2 for one catalog: its kept rows with their new record locations, written as a run.
-  // `dropped` tells whether any row was.
-  [[nodiscard]] Result<std::vector<CatalogEntry>> rewrite_catalog(const RunLocation& run,
+  // Step 2 for one catalog: its kept rows with their new record locations, written as a run or
+  // a tree. `dropped` tells whether any row was.
+  [[nodiscard]] Result<std::vector<CatalogEntry>> rewrite_catalog(const CatalogRef& ref,
                                                                   RunLocation& written,
                                                                   bool& dropped) {
-    std::vector<CatalogEntry> rows = TRY(load_catalog(from_, run.start, run.pages, run.len));
+    std::vector<CatalogEntry> rows = TRY(load(ref));
     dropped = std::erase_if(rows, [&](const CatalogEntry& row) { return !live(row.id); }) != 0;
     for (CatalogEntry& row : rows) {
       if (row.page_count == 0) continue;
@@ -99,7 +111,13 @@ class Rewriter {
       row.page_count = static_cast<std::uint32_t>(it->second.pages);
       row.len = static_cast<std::uint32_t>(it->second.len);
     }
-    written = TRY(write(encode_catalog(rows)));
+    if (trees_) {
+      const SlotTreeRoot root = TRY(build_catalog_tree(
+          rows, [&](Bytes node) -> Result<std::uint64_t> { return TRY(write(node)).start; }));
+      written = RunLocation{root.page, root.height, root.count};
+    } else {
+      written = TRY(write(encode_catalog(rows)));
+    }
     return rows;
   }
 
@@ -137,6 +155,14 @@ class Rewriter {
   std::uint64_t page_count() const { return next_; }
 
  private:
+  [[nodiscard]] Result<std::vector<CatalogEntry>> load(const CatalogRef& ref) {
+    if (!ref.tree) return load_catalog(from_, ref.at.start, ref.at.pages, ref.at.len);
+    if (ref.at.pages > SlotTree::kMaxHeight)
+      return fail(QuarnError::serialization("catalog tree of height " + std::to_string(ref.at.pages)));
+    const SlotTreeRoot root{ref.at.start, static_cast<std::uint32_t>(ref.at.pages), ref.at.len};
+    return load_catalog_tree(from_, root, kFirstNodePage, from_pages_);
+  }
+
   std::uint64_t take(std::uint64_t pages) {
     const std::uint64_t start = next_;
     next_ += pages;
@@ -144,36 +170,46 @@ class Rewriter {
   }
 
   pager::Pager& from_;
+  std::uint64_t from_pages_;
   pager::Pager& to_;
+  bool trees_;
   std::unordered_set<Ulid, memory::UlidHash> live_;
   std::map<RunKey, RunLocation> records_;  // old run -> new, in old page order
   std::map<RunKey, RunLocation> runs_;     // index runs
   std::uint64_t next_ = kFirstRunPage;
 };
 
-RunLocation catalog_of(const Snapshot& s) { return {s.catalog_start, s.catalog_pages, s.catalog_len}; }
+CatalogRef catalog_of(const Snapshot& s) {
+  return {{s.catalog_start, s.catalog_pages, s.catalog_len}, s.catalog_tree};
+}
 RunLocation index_of(const Snapshot& s) { return {s.index_start, s.index_pages, s.index_len}; }
 
 // The header's state as a snapshot row, so that it is handled as the kept rows are.
 Snapshot current_of(const format::Header& h) {
-  return {h.last_txn_id, 0,           h.catalog_start, h.catalog_pages, h.catalog_len,
-          h.index_start, h.index_pages, h.index_len,   h.memory_count};
+  Snapshot s{h.last_txn_id, 0,           h.catalog_start, h.catalog_pages, h.catalog_len,
+             h.index_start, h.index_pages, h.index_len,   h.memory_count};
+  s.catalog_tree = h.version == format::kTreeVersion;
+  return s;
 }
 
-// The whole new file but its installation: steps 1 to 5.
+// The whole new file but its installation: steps 1 to 5. `header` comes in as the old file's
+// committed header and goes out as the new one's; its version says which form catalogs take.
 Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<Snapshot>& kept,
-                        format::Header& header, RewrittenFile& out) {
-  // Distinct catalogs, the current one first; an empty catalog (no run) needs none.
+                        const format::Header& old_header, format::Header& header,
+                        RewrittenFile& out) {
+  // Distinct catalogs, the current one first; an empty catalog (no run, no tree) needs none.
   std::vector<Snapshot> rows = kept;
-  rows.push_back(current_of(header));
-  std::map<RunKey, std::size_t> catalog_slots;
-  std::vector<RunLocation> catalogs;
+  rows.push_back(current_of(old_header));
+  using CatalogKey = decltype(CatalogRef{}.key());
+  std::map<CatalogKey, std::size_t> catalog_slots;
+  std::vector<CatalogRef> catalogs;
   for (const Snapshot& s : rows) {
     if (s.catalog_pages == 0) continue;
-    const RunKey key = key_of(s.catalog_start, s.catalog_pages, s.catalog_len);
-    if (catalog_slots.try_emplace(key, catalogs.size()).second) catalogs.push_back(catalog_of(s));
+    const CatalogRef ref = catalog_of(s);
+    if (catalog_slots.try_emplace(ref.key(), catalogs.size()).second) catalogs.push_back(ref);
   }
-  Rewriter rewriter(from, to);
+  const bool trees = header.version == format::kTreeVersion;
+  Rewriter rewriter(from, old_header.page_count, to, trees);
   TRY(rewriter.gather_live(catalogs));
 
   std::vector<RunLocation> written(catalogs.size());
@@ -181,9 +217,7 @@ Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<
   for (std::size_t i = 0; i < catalogs.size(); ++i) {
     bool dropped = false;
     auto catalog = TRY(rewriter.rewrite_catalog(catalogs[i], written[i], dropped));
-    const RunLocation& c = catalogs[i];
-    if (key_of(c.start, c.pages, c.len) ==
-        key_of(current.catalog_start, current.catalog_pages, current.catalog_len)) {
+    if (catalogs[i].key() == catalog_of(current).key()) {
       out.slots_kept = !dropped;
       out.catalog = std::move(catalog);
     }
@@ -192,12 +226,12 @@ Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<
 
   const auto moved = [&](Snapshot s) -> Result<Snapshot> {
     if (s.catalog_pages != 0) {
-      const RunLocation& c =
-          written[catalog_slots.at(key_of(s.catalog_start, s.catalog_pages, s.catalog_len))];
+      const RunLocation& c = written[catalog_slots.at(catalog_of(s).key())];
       s.catalog_start = c.start;
       s.catalog_pages = c.pages;
       s.catalog_len = c.len;
     }
+    s.catalog_tree = trees;
     const RunLocation i = TRY(rewriter.copy_run(index_of(s)));
     s.index_start = i.start;
     s.index_pages = i.pages;
@@ -252,6 +286,11 @@ class PathTarget final : public VacuumTarget {
   bool created_ = false;
 };
 
+std::optional<std::uint16_t> target_version(const VacuumOptions& options) {
+  if (!options.format_version) return std::nullopt;
+  return static_cast<std::uint16_t>(*options.format_version);
+}
+
 QuarnError held_elsewhere() {
   return QuarnError::io_errno(
       EBUSY, "the database is open in another handle; close every other handle to vacuum in place");
@@ -260,33 +299,37 @@ QuarnError held_elsewhere() {
 }  // namespace
 
 Result<VacuumResult> Store::vacuum(const VacuumOptions& options) {
-  if (format_version_ == format::kTreeVersion || next_version_ == format::kTreeVersion)
-    return fail(QuarnError::invalid_argument("vacuum of a version-8 file is not supported yet"));
+  if (options.format_version && *options.format_version != format::kCurrentVersion &&
+      *options.format_version != format::kTreeVersion)
+    return fail(QuarnError::invalid_argument("format version must be 7 or 8"));
   if (options.keep_snapshots && *options.keep_snapshots == 0)
     return fail(QuarnError::invalid_argument("keep_snapshots must be at least 1"));
   if (options.dest) {
     if (TRY(pager::path_exists(*options.dest)))
       return fail(QuarnError::io_errno(EEXIST, "the destination already exists"));
     PathTarget target(*options.dest, std::nullopt);
-    return vacuum_into(target, false, options.keep_snapshots, options.passphrase);
+    return vacuum_into(target, false, options.keep_snapshots, options.passphrase,
+                       target_version(options));
   }
   const std::string at = TRY(pager::resolved_path(path_));
   if (!TRY(pager_->is_at(at)))
     return fail(QuarnError::io_errno(EBUSY, "the database file was replaced since it was opened"));
   PathTarget target(at + ".vacuum", at);
-  return vacuum_into(target, true, options.keep_snapshots, options.passphrase);
+  return vacuum_into(target, true, options.keep_snapshots, options.passphrase,
+                     target_version(options));
 }
 
 Result<VacuumResult> Store::vacuum_into(VacuumTarget& target, bool in_place,
                                         std::optional<std::uint64_t> keep_snapshots,
-                                        std::optional<ByteView> passphrase) {
+                                        std::optional<ByteView> passphrase,
+                                        std::optional<std::uint16_t> format_version) {
   if (keep_snapshots && *keep_snapshots == 0)
     return fail(QuarnError::invalid_argument("keep_snapshots must be at least 1"));
   if (in_place) {
     auto held = pager_->hold(pager::File::HoldMode::Exclusive, false);
     if (!held) return fail(held.error().os_errno() == EWOULDBLOCK ? held_elsewhere() : held.error());
   }
-  auto result = vacuum_held(target, in_place, keep_snapshots, passphrase);
+  auto result = vacuum_held(target, in_place, keep_snapshots, passphrase, format_version);
   // On failure the handle is still on the old file, whose lock goes back to shared; on success it
   // is on the new one, held shared since before the rename.
   if (in_place && !result) (void)pager_->hold(pager::File::HoldMode::Shared, false);
@@ -295,7 +338,8 @@ Result<VacuumResult> Store::vacuum_into(VacuumTarget& target, bool in_place,
 
 Result<VacuumResult> Store::vacuum_held(VacuumTarget& target, bool in_place,
                                         std::optional<std::uint64_t> keep_snapshots,
-                                        std::optional<ByteView> passphrase) {
+                                        std::optional<ByteView> passphrase,
+                                        std::optional<std::uint16_t> format_version) {
   TRY(flush());
   // Nothing to flush skips the flush's own check: another handle's commit would be lost.
   TRY(commit_->check_current());
@@ -309,7 +353,9 @@ Result<VacuumResult> Store::vacuum_held(VacuumTarget& target, bool in_place,
                                    manifest_.end());
 
   RewrittenFile out;
-  out.header = commit_->committed();
+  const format::Header old_header = commit_->committed();
+  out.header = old_header;
+  if (format_version) out.header.version = *format_version;
   std::optional<NewKeys> keys;
   if (passphrase) {
     keys = TRY(make_keys(*passphrase, out.header.kdf_m_cost, out.header.kdf_t_cost,
@@ -322,11 +368,12 @@ Result<VacuumResult> Store::vacuum_held(VacuumTarget& target, bool in_place,
     auto held = file->hold(pager::File::HoldMode::Shared, false);
     if (in_place && !held) return fail(held.error());
     pager::Pager next = keys ? TRY(pager::Pager::create(std::move(file), std::move(keys->dek), 0,
-                                                        pager_->version()))
+                                                        out.header.version))
                              : TRY(pager_->successor(std::move(file)));
+    next.set_version(out.header.version);
     next.cache().set_capacity(pager_->cache().stats().second);
     out.pager = std::make_unique<pager::Pager>(std::move(next));
-    TRY(write_file(*pager_, *out.pager, kept, out.header, out));
+    TRY(write_file(*pager_, *out.pager, kept, old_header, out.header, out));
     out.file_bytes = TRY(out.pager->file_size());
     if (in_place) TRY(target.install());
     return {};
@@ -370,6 +417,14 @@ void Store::switch_to(RewrittenFile&& rewritten) {
   manifest_ = std::move(rewritten.manifest);
   dirty_ = false;
   index_dirty_ = false;
+  const format::Header& h = commit_->committed();
+  format_version_ = next_version_ = h.version;
+  catalog_root_ = h.version == format::kTreeVersion
+                      ? SlotTreeRoot{h.catalog_start, static_cast<std::uint32_t>(h.catalog_pages),
+                                     h.catalog_len}
+                      : SlotTreeRoot{};
+  changed_slots_.clear();
+  rebuild_catalog_ = false;
 }
 
 }  // namespace quarn::store

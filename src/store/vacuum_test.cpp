@@ -133,6 +133,45 @@ struct Fixture {
   }
 };
 
+// Format versions: a vacuum keeps the file's version or converts to the one asked for, and
+// every kept row, whatever form its catalog had, restores the same state afterwards.
+TEST(VacuumTest, KeepsOrConvertsTheFormatAndEveryRowStillRestores) {
+  const struct {
+    bool switch_to_8;  // midway through the history
+    std::optional<std::uint16_t> asked;
+    std::uint16_t expected;
+  } cases[] = {{false, std::nullopt, 7}, {false, 8, 8}, {true, std::nullopt, 8}, {true, 7, 7},
+               {true, 8, 8}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.switch_to_8) + " -> " + std::to_string(c.expected));
+    Fixture f;
+    f.build();
+    if (c.switch_to_8) {
+      ASSERT_TRUE(f.store->set_format_version(8));
+      ASSERT_TRUE(f.store->remember(memory_n(10)));
+      ASSERT_TRUE(f.store->flush());
+    }
+    const Bytes before = f.committed();
+    const auto rows = restorable(before);
+    const Full now = full_state(*f.store);
+
+    MemTarget target;
+    auto done = StoreAccess::vacuum_into(*f.store, target, true, std::nullopt, std::nullopt, c.asked);
+    ASSERT_TRUE(done) << done.error().message();
+    ASSERT_TRUE(target.at_install);
+    EXPECT_EQ(header_on(*target.file->disk()).version, c.expected);
+    EXPECT_EQ(f.store->format_version(), c.expected);
+    EXPECT_EQ(restorable(*target.at_install), rows);
+
+    ASSERT_TRUE(f.store->remember(memory_n(11)));
+    ASSERT_TRUE(f.store->flush());
+    auto after = open_on(std::make_unique<MemFile>(target.file->disk()));
+    ASSERT_TRUE(after) << after.error().message();
+    EXPECT_EQ((*after)->live_count(), now.size() + 1);
+    EXPECT_EQ((*after)->format_version(), c.expected);
+  }
+}
+
 TEST(VacuumTest, EveryKeptRowRestoresAfterwardAndTheHandleGoesOn) {
   Fixture f;
   f.build();

@@ -109,14 +109,28 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
     changed_slots_.clear();
     rebuild_catalog_ = false;
   } else {
+    // Back from version 8: the whole catalog as a run, and every retained row's tree as well.
+    const bool from_tree = format_version_ == format::kTreeVersion;
     RunMetadata metadata({.catalog = catalog_,
                           .index = index_.get(),
                           .manifest = manifest_,
                           .max_snapshots = max_snapshots_,
-                          .catalog_changed = dirty_,
-                          .index_changed = index_dirty_});
+                          .catalog_changed = dirty_ || from_tree,
+                          .index_changed = index_dirty_,
+                          .tree_pager = from_tree ? pager_.get() : nullptr,
+                          .tree_end = commit_->committed().page_count});
+    if (from_tree) {
+      pager_->set_version(format::kCurrentVersion);
+      commit_->set_version(format::kCurrentVersion);
+    }
     TRY(run(metadata));
     manifest_ = metadata.take_manifest();
+    if (from_tree) {
+      format_version_ = format::kCurrentVersion;
+      catalog_root_ = {};
+      changed_slots_.clear();
+      rebuild_catalog_ = false;
+    }
   }
   dirty_ = false;
   index_dirty_ = false;
@@ -126,11 +140,19 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
 Result<void> Store::set_format_version(std::uint64_t version) {
   if (version != format::kCurrentVersion && version != format::kTreeVersion)
     return fail(QuarnError::invalid_argument("format version must be 7 or 8"));
-  if (version == next_version_) return {};
-  if (version == format::kCurrentVersion)
-    return fail(QuarnError::invalid_argument(
-        "converting a version-8 file back to version 7 is not supported yet"));
-  next_version_ = static_cast<std::uint16_t>(version);
+  const auto wanted = static_cast<std::uint16_t>(version);
+  if (wanted == next_version_) return {};
+  if (commit_->committed().last_txn_id == 0) {
+    // Nothing committed: the file becomes a fresh file of that version at once.
+    TRY(commit_->set_fresh_version(wanted));
+    pager_->set_version(wanted);
+    format_version_ = next_version_ = wanted;
+    catalog_root_ = {};
+    rebuild_catalog_ = wanted == format::kTreeVersion;  // rows staged so far were not noted
+    changed_slots_.clear();
+    return {};
+  }
+  next_version_ = wanted;
   dirty_ = true;  // the next flush writes the new form even when nothing else changed
   return {};
 }

@@ -29,6 +29,7 @@ db.build_index()
 has: bool = db.has_index()
 db.set_index_params(n_probe=16, n_rerank=None)
 db.set_iterative_scan(True)
+db.set_format_version(8)
 db.drop_index()
 txns: list[int] = [s["txn_id"] for s in db.snapshots()]
 restored: int = db.restore_to(1)["memory_count"] + db.restore_to_time(0)["created_at"]
