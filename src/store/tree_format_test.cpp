@@ -213,6 +213,31 @@ TEST(TreeFormatTest, AFreshFileSwitchesAtOnce) {
   EXPECT_TRUE(s.snapshots().empty());
 }
 
+// Files of versions 4 to 6 go straight to 8 at their first flush, records of 4 and 5 copied as
+// their upgrade does.
+TEST(TreeFormatTest, OlderVersionsUpgradeStraightToEight) {
+  for (const std::uint16_t version : {4, 5, 6}) {
+    SCOPED_TRACE(version);
+    OldFile old(version);
+    old.add(memory_n(1));
+    old.add(memory_n(2));
+    old.add(memory_n(3), /*deleted=*/true);
+    auto disk = old.finish();
+    auto store = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(store) << store.error().message();
+    ASSERT_TRUE((*store)->set_format_version(8));
+    EXPECT_EQ(header_on(*disk).version, version);  // the old file is committed: no switch at once
+    ASSERT_TRUE((*store)->flush());
+    EXPECT_EQ(header_on(*disk).version, 8u);
+    store->reset();
+    auto reopened = open_on(std::make_unique<MemFile>(disk));
+    ASSERT_TRUE(reopened) << reopened.error().message();
+    EXPECT_EQ((*reopened)->format_version(), 8u);
+    EXPECT_EQ(state_of(**reopened), (State{{memory_n(1).id, "memory 1"}, {memory_n(2).id, "memory 2"}}));
+    EXPECT_TRUE((*reopened)->verify());
+  }
+}
+
 // A page 0 torn in a version-8 file is rebuilt from the log; version bytes changed in a version-7
 // file still read as an unsupported version.
 TEST(TreeFormatTest, ATornVersionEightHeaderIsRebuiltAndChangedVersionBytesAreNot) {

@@ -142,7 +142,11 @@ Result<void> Store::set_format_version(std::uint64_t version) {
     return fail(QuarnError::invalid_argument("format version must be 7 or 8"));
   const auto wanted = static_cast<std::uint16_t>(version);
   if (wanted == next_version_) return {};
-  if (commit_->committed().last_txn_id == 0) {
+  const format::Header& committed = commit_->committed();
+  const bool nothing_committed = committed.last_txn_id == 0 && committed.catalog_pages == 0 &&
+                                 committed.index_pages == 0 && committed.manifest_pages == 0 &&
+                                 committed.version >= format::kCurrentVersion;
+  if (nothing_committed) {
     // Nothing committed: the file becomes a fresh file of that version at once.
     TRY(commit_->set_fresh_version(wanted));
     pager_->set_version(wanted);
