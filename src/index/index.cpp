@@ -30,6 +30,10 @@ void IvfPqIndex::place(const Ulid& id, std::uint64_t partition, const std::uint8
   posting.ids.push_back(id);
   posting.codes.insert(posting.codes.end(), codes, codes + subspaces());
   partition_of[id] = partition;
+  if (journal) {
+    journal->push_back({partition, posting.ids.size() - 1, true, id,
+                        std::vector<std::uint8_t>(codes, codes + subspaces())});
+  }
 }
 
 void IvfPqIndex::remove(const Ulid& id) {
@@ -44,6 +48,7 @@ void IvfPqIndex::remove(const Ulid& id) {
   const std::size_t i = static_cast<std::size_t>(at - posting.ids.begin());
   const std::size_t m_count = subspaces();
   posting.ids.erase(at);
+  if (journal) journal->push_back({partition, i, false, id, {}});
   const std::size_t from = std::min(i * m_count, posting.codes.size());
   const std::size_t to = std::min(from + m_count, posting.codes.size());
   posting.codes.erase(posting.codes.begin() + from, posting.codes.begin() + to);

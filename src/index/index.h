@@ -43,6 +43,16 @@ struct Posting {
   bool operator==(const Posting&) const = default;
 };
 
+// A change to one posting, as an owner that stores postings piece by piece follows them: an id
+// appended with its codes, or the id at `position` taken out (the later ones shift down).
+struct PostingChange {
+  std::uint64_t partition = 0;
+  std::size_t position = 0;
+  bool added = false;
+  Ulid id;
+  std::vector<std::uint8_t> codes;  // added: the id's M code bytes
+};
+
 // The index. Invariants (checked by decode_index, made by train, kept by add and remove):
 //   1. n_partitions >= 1, centroids holds n_partitions * dims values and partitions holds
 //      n_partitions postings;
@@ -61,6 +71,8 @@ class IvfPqIndex {
   std::vector<Posting> partitions;
   // Held in memory only: which posting holds each id.
   std::unordered_map<Ulid, std::uint64_t, memory::UlidHash> partition_of;
+  // Held in memory only: when set, every change place() and remove() make is appended here.
+  std::vector<PostingChange>* journal = nullptr;
 
   // Inserts the vector under id, or moves it when the id is already indexed: it goes to the
   // partition of the nearest centroid (ties: lowest number) with, per subspace, the number of the

@@ -97,6 +97,12 @@ Result<SlotTreeRoot> store_catalog_tree(pager::Pager& pager, const SlotTreeRoot&
       write_node);
 }
 
+Result<SlotTreeRoot> catalog_root(std::uint64_t page, std::uint64_t height, std::uint64_t count) {
+  if (height > SlotTree::kMaxHeight)
+    return fail(QuarnError::serialization("catalog tree of height " + std::to_string(height)));
+  return SlotTreeRoot{page, static_cast<std::uint32_t>(height), count};
+}
+
 Result<SlotTreeRoot> build_catalog_tree(const std::vector<CatalogEntry>& catalog,
                                         const SlotTree::WriteNode& write_node) {
   Bytes rows(catalog.size() * kCatalogRowSize);

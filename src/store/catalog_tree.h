@@ -39,6 +39,10 @@ void encode_catalog_row(const CatalogEntry& entry, std::span<std::uint8_t, kCata
 [[nodiscard]] Result<std::vector<CatalogEntry>> load_catalog_tree(
     pager::Pager& pager, const SlotTreeRoot& root, std::uint64_t lowest, std::uint64_t end,
     std::vector<std::uint64_t>* node_pages = nullptr);
+// The root named by the three catalog fields of a version-8 header or snapshot row (root page,
+// height, row count); a height no tree has is Serialization.
+[[nodiscard]] Result<SlotTreeRoot> catalog_root(std::uint64_t page, std::uint64_t height,
+                                                std::uint64_t count);
 // A new tree of every row of `catalog`, written node by node through `write_node`.
 [[nodiscard]] Result<SlotTreeRoot> build_catalog_tree(const std::vector<CatalogEntry>& catalog,
                                                       const SlotTree::WriteNode& write_node);

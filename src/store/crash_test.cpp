@@ -246,17 +246,20 @@ Workload large_workload() {
 }
 
 // A version-7 file switched to version 8: the switch's flush writes the whole catalog as a tree,
-// later flushes the leaves they change (rows cloned to span three leaves); restores of a row
+// later flushes the leaves they change (rows cloned to span three leaves), an index built and
+// changed (its posting trees written in part); restores of a row
 // from before the switch (its catalog a run, written again as a tree) and of one after it (its
 // tree adopted, no node written); then back to version 7, which writes every retained row's tree
 // as a run, and a restore of one of those.
 Workload tree_workload() {
   Workload w = new_file_workload();
+  const auto index = [](Store& store, Model&) { return store.build_index(); };
   w.steps = {remember_range(1, 3), flush,       to_version(8),   flush,
              clone_rows(200, 300), remember_range(4, 5), forget(2), flush,
-             rewrite(3),           flush,       restore(1),      remember_range(6, 6),
-             flush,                restore(4),  forget(1),       flush,
-             to_version(7),        flush,       restore(3)};
+             rewrite(3),           index,       flush,           remember_range(6, 7),
+             forget(4),            flush,       restore(1),      remember_range(8, 8),
+             flush,                restore(5),  forget(1),       flush,
+             to_version(7),        flush,       restore(3),      restore(6)};
   return w;
 }
 

@@ -115,7 +115,7 @@ bool Store::has_index() const {
 
 void Store::drop_index() {
   if (!index_) return;
-  index_.reset();
+  install_index(nullptr);
   index_dirty_ = true;
 }
 

@@ -249,7 +249,7 @@ Result<void> Store::build_index() {
     }
     built = TRY(index::train(ids, vectors, dimensions_));
   }
-  index_ = std::move(built);
+  install_index(std::move(built));
   index_dirty_ = true;
   return {};
 }
@@ -262,10 +262,12 @@ Result<void> Store::set_index_params(std::optional<std::uint64_t> n_probe,
   }
   if (n_probe && *n_probe != index_->n_probe) {
     index_->n_probe = *n_probe;
+    posting_trees_.root_changed = true;
     index_dirty_ = true;
   }
   if (n_rerank && *n_rerank != index_->n_rerank) {
     index_->n_rerank = *n_rerank;
+    posting_trees_.root_changed = true;
     index_dirty_ = true;
   }
   return {};

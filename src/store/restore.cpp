@@ -19,23 +19,24 @@ SnapshotInfo info_of(const Snapshot& row) { return {row.txn_id, row.created_at, 
 
 Result<void> Store::apply_snapshot(const Snapshot& row) {
   // Everything that can fail to load is loaded before anything is replaced.
-  const SlotTreeRoot root{row.catalog_start, static_cast<std::uint32_t>(row.catalog_pages),
-                          row.catalog_len};
-  if (row.catalog_tree && row.catalog_pages > SlotTree::kMaxHeight)
-    return fail(QuarnError::serialization("catalog tree of height " +
-                                          std::to_string(row.catalog_pages)));
+  SlotTreeRoot root;
+  if (row.catalog_tree) root = TRY(catalog_root(row.catalog_start, row.catalog_pages, row.catalog_len));
   std::vector<std::uint64_t> nodes;
   std::vector<CatalogEntry> catalog =
       row.catalog_tree
           ? TRY(load_catalog_tree(*pager_, root, kFirstNodePage,
                                   commit_->committed().page_count, &nodes))
           : TRY(load_catalog(*pager_, row.catalog_start, row.catalog_pages, row.catalog_len));
+  PostingTrees trees;
   std::unique_ptr<index::IvfPqIndex> index =
-      TRY(load_index(*pager_, row.index_start, row.index_pages, row.index_len, dimensions_));
+      format_version_ == format::kTreeVersion
+          ? TRY(load_any_index(*pager_, {row.index_start, row.index_pages, row.index_len},
+                               dimensions_, commit_->committed().page_count, &trees, &nodes))
+          : TRY(load_index(*pager_, row.index_start, row.index_pages, row.index_len, dimensions_));
   IdIndex ids = build_id_index(catalog);
   catalog_ = std::move(catalog);
   id_index_ = std::move(ids);
-  index_ = std::move(index);
+  install_index(std::move(index), std::move(trees));
   records().catalog_replaced(catalog_);
   // A tree is adopted as it is (the flush writes no catalog node); a run becomes a new tree.
   changed_slots_.clear();

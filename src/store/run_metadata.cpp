@@ -7,6 +7,8 @@
 #include "index/index.h"
 #include "memory/memory.h"
 #include "store/catalog_tree.h"
+#include "store/index_tree.h"
+#include "store/runs.h"
 #include "store/tree_metadata.h"
 
 namespace quarn::store {
@@ -58,8 +60,8 @@ Result<std::uint64_t> RunMetadata::prepare() {
   if (state_.catalog_changed) catalog_bytes_ = encode_catalog(state_.catalog);
   if (state_.index_changed && state_.index) index_bytes_ = TRY(index::encode_index(*state_.index));
   std::uint64_t converted = 0;
-  TRY(for_each_tree_row([&](Snapshot&, const Bytes& catalog) -> Result<void> {
-    converted += run_pages(catalog.size());
+  TRY(for_each_tree_row([&](Snapshot&, const Bytes& bytes, bool) -> Result<void> {
+    converted += run_pages(bytes.size());
     return {};
   }));
   return (catalog_bytes_ ? run_pages(catalog_bytes_->size()) : 0) +
@@ -67,37 +69,52 @@ Result<std::uint64_t> RunMetadata::prepare() {
          manifest_pages_bound(state_.manifest.size());
 }
 
-// The rows this flush keeps (the oldest beyond max_snapshots go), each distinct tree loaded and
-// encoded as a catalog run once and handed to `visit` with its first row; later rows of the
-// same tree copy that row's new location. One catalog in memory at a time.
+// The rows this flush keeps (the oldest beyond max_snapshots go), each distinct catalog tree and
+// each distinct index stored as trees loaded and encoded as a run once, and handed to `visit`
+// with its first row (`index` telling which); later rows of the same tree take that row's new
+// location. One catalog or index in memory at a time.
 template <class Visit>
 Result<std::vector<Snapshot>> RunMetadata::for_each_tree_row(Visit&& visit) {
   std::vector<Snapshot> kept = next_manifest(state_.manifest, state_.max_snapshots, Snapshot{});
   kept.pop_back();
   if (state_.tree_pager == nullptr) return kept;
-  std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>, std::size_t> first_of;
+  using Key = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+  std::map<Key, std::size_t> first_catalog, first_index;
   for (std::size_t i = 0; i < kept.size(); ++i) {
     Snapshot& row = kept[i];
-    if (!row.catalog_tree) continue;
-    const auto key = std::tuple(row.catalog_start, row.catalog_pages, row.catalog_len);
-    if (const auto seen = first_of.find(key); seen != first_of.end()) {
-      const Snapshot& first = kept[seen->second];
-      row.catalog_start = first.catalog_start;
-      row.catalog_pages = first.catalog_pages;
-      row.catalog_len = first.catalog_len;
+    if (row.catalog_tree) {
+      const Key key{row.catalog_start, row.catalog_pages, row.catalog_len};
+      if (const auto seen = first_catalog.find(key); seen != first_catalog.end()) {
+        const Snapshot& first = kept[seen->second];
+        row.catalog_start = first.catalog_start;
+        row.catalog_pages = first.catalog_pages;
+        row.catalog_len = first.catalog_len;
+      } else {
+        first_catalog.emplace(key, i);
+        const SlotTreeRoot root =
+            TRY(catalog_root(row.catalog_start, row.catalog_pages, row.catalog_len));
+        const Bytes catalog = encode_catalog(TRY(
+            load_catalog_tree(*state_.tree_pager, root, kFirstNodePage, state_.tree_end)));
+        TRY(visit(row, catalog, false));
+      }
       row.catalog_tree = false;
+    }
+    if (row.index_pages == 0) continue;
+    const Key key{row.index_start, row.index_pages, row.index_len};
+    if (const auto seen = first_index.find(key); seen != first_index.end()) {
+      const Snapshot& first = kept[seen->second];
+      row.index_start = first.index_start;
+      row.index_pages = first.index_pages;
+      row.index_len = first.index_len;
       continue;
     }
-    first_of.emplace(key, i);
-    if (row.catalog_pages > SlotTree::kMaxHeight)
-      return fail(QuarnError::serialization("catalog tree of height " +
-                                            std::to_string(row.catalog_pages)));
-    const SlotTreeRoot root{row.catalog_start, static_cast<std::uint32_t>(row.catalog_pages),
-                            row.catalog_len};
-    const Bytes catalog = encode_catalog(TRY(
-        load_catalog_tree(*state_.tree_pager, root, kFirstNodePage, state_.tree_end)));
-    TRY(visit(row, catalog));
-    row.catalog_tree = false;
+    first_index.emplace(key, i);
+    const Bytes head = TRY(read_run_bytes(*state_.tree_pager, row.index_start, 1, row.index_len));
+    if (!is_index_root(head)) continue;  // a whole run, as version 7 reads it
+    const auto index = TRY(load_any_index(*state_.tree_pager,
+                                          {row.index_start, row.index_pages, row.index_len},
+                                          state_.dimensions, state_.tree_end, nullptr, nullptr));
+    TRY(visit(row, TRY(index::encode_index(*index)), true));
   }
   return kept;
 }
@@ -110,13 +127,14 @@ Result<void> RunMetadata::write(Transaction& txn) {
     h.catalog_pages = run.pages;
     h.catalog_len = run.len;
   }
-  std::vector<Snapshot> kept = TRY(for_each_tree_row([&](Snapshot& row, const Bytes& catalog) -> Result<void> {
-    const RunLocation run = TRY(txn.seal_run(catalog));
-    row.catalog_start = run.start;
-    row.catalog_pages = run.pages;
-    row.catalog_len = run.len;
-    return {};
-  }));
+  std::vector<Snapshot> kept =
+      TRY(for_each_tree_row([&](Snapshot& row, const Bytes& bytes, bool index) -> Result<void> {
+        const RunLocation run = TRY(txn.seal_run(bytes));
+        (index ? row.index_start : row.catalog_start) = run.start;
+        (index ? row.index_pages : row.catalog_pages) = run.pages;
+        (index ? row.index_len : row.catalog_len) = run.len;
+        return {};
+      }));
   manifest_ = TRY(seal_index_and_manifest(txn, index_bytes_, state_.index_changed, state_.catalog,
                                           state_.tree_pager ? kept : state_.manifest,
                                           state_.max_snapshots, false));

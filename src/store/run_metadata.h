@@ -43,6 +43,7 @@ class RunMetadata final : public MetadataLayout {
     // run (one run per distinct tree), its nodes read through this pager below `tree_end`.
     pager::Pager* tree_pager = nullptr;
     std::uint64_t tree_end = 0;
+    std::uint64_t dimensions = 0;  // of the indexes read back from trees
   };
   explicit RunMetadata(State state) : state_(state) {}
 

@@ -82,6 +82,28 @@ std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b
 
 }  // namespace
 
+std::uint64_t SlotTree::nodes_bound(std::uint64_t count, std::span<const std::size_t> changed,
+                                    bool rebuild) const {
+  const std::optional<std::uint32_t> height = height_for(count);
+  if (!height || *height == 0) return 0;
+  std::uint64_t total = 0;
+  for (std::uint32_t level = 1; level <= *height; ++level) {
+    const std::uint64_t width = span(level);
+    if (rebuild) {
+      total += count / width + (count % width != 0 ? 1 : 0);
+      continue;
+    }
+    std::uint64_t distinct = 0;
+    std::uint64_t last = std::numeric_limits<std::uint64_t>::max();
+    for (std::size_t slot : changed) {
+      if (slot / width != last) ++distinct;
+      last = slot / width;
+    }
+    total += distinct + 1;
+  }
+  return total;
+}
+
 Result<void> SlotTree::read(const SlotTreeRoot& root, std::uint64_t lowest,
                             const ReadNode& read_node,
                             const std::function<void(ByteView row)>& row) const {

@@ -38,6 +38,9 @@
 
 namespace quarn::store {
 
+// The first page a node may lie on: every page but the header's.
+inline constexpr std::uint64_t kFirstNodePage = 1;
+
 struct SlotTreeRoot {
   std::uint64_t page = 0;    // 0 when height is 0
   std::uint32_t height = 0;  // 0: the empty tree
@@ -59,6 +62,10 @@ class SlotTree {
   // The height that holds `count` slots; 0 for none. Counts beyond kMaxHeight levels: none.
   [[nodiscard]] std::optional<std::uint32_t> height_for(std::uint64_t count) const;
 
+  // The pages at most an update writes into a tree grown to `count` slots for the `changed` slots
+  // (ascending): per level, the distinct nodes over them, plus one; every node with `rebuild`.
+  std::uint64_t nodes_bound(std::uint64_t count, std::span<const std::size_t> changed,
+                            bool rebuild) const;
   // Reads a node's plaintext; errors come back unchanged.
   using ReadNode = std::function<Result<Bytes>(std::uint64_t page)>;
   // Takes a new node's plaintext and returns the page it will be written to, in increasing order

@@ -215,11 +215,8 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
         TRY(load_catalog_v4(pager, header.catalog_start, header.catalog_pages, header.catalog_len));
     store->catalog_ = TRY(migrate_v4_catalog(pager, rows));
   } else if (tree) {
-    if (header.catalog_pages > SlotTree::kMaxHeight)
-      return fail(QuarnError::serialization("catalog tree of height " +
-                                            std::to_string(header.catalog_pages)));
-    store->catalog_root_ = {header.catalog_start, static_cast<std::uint32_t>(header.catalog_pages),
-                            header.catalog_len};
+    store->catalog_root_ =
+        TRY(catalog_root(header.catalog_start, header.catalog_pages, header.catalog_len));
     store->catalog_ = TRY(load_catalog_tree(pager, store->catalog_root_, kFirstNodePage,
                                              header.page_count, &nodes));
     store->format_version_ = store->next_version_ = format::kTreeVersion;
@@ -228,8 +225,15 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
         TRY(load_catalog(pager, header.catalog_start, header.catalog_pages, header.catalog_len));
   }
   store->id_index_ = build_id_index(store->catalog_);
-  store->index_ = TRY(load_index(pager, header.index_start, header.index_pages,
-                                        header.index_len, header.dimensions));
+  if (tree) {
+    PostingTrees trees;
+    auto index = TRY(load_any_index(pager, {header.index_start, header.index_pages, header.index_len},
+                                    header.dimensions, header.page_count, &trees, &nodes));
+    store->install_index(std::move(index), std::move(trees));
+  } else {
+    store->install_index(TRY(load_index(pager, header.index_start, header.index_pages,
+                                        header.index_len, header.dimensions)));
+  }
   store->manifest_ = TRY(load_manifest(pager, header.manifest_start, header.manifest_pages,
                                        header.manifest_len, tree));
 

@@ -15,6 +15,7 @@
 #include "format/header.h"
 #include "memory/memory.h"
 #include "store/catalog.h"
+#include "store/index_tree.h"
 #include "store/manifest.h"
 #include "store/slot_tree.h"
 
@@ -261,6 +262,8 @@ class Store {
   [[nodiscard]] Result<Memory> read_memory(std::size_t slot);
   // The scan table and decoded records (see record_cache.h), ready for one operation.
   RecordCache& records();
+  // Makes `index` current with `trees` describing where it is stored, its changes journalled.
+  void install_index(std::unique_ptr<index::IvfPqIndex> index, PostingTrees trees = {});
   // A catalog row changed (written at the next flush of a version-8 catalog).
   void note_row_changed(std::size_t slot) {
     if (format_version_ == format::kTreeVersion || next_version_ == format::kTreeVersion)
@@ -312,6 +315,10 @@ class Store {
   SlotTreeRoot catalog_root_;
   std::vector<std::size_t> changed_slots_;
   bool rebuild_catalog_ = false;
+  // Version 8: the index's trees as committed, and the changes to its postings since (the index
+  // appends to the journal); not valid trees are written anew at the next flush with an index.
+  PostingTrees posting_trees_;
+  std::vector<index::PostingChange> index_journal_;
 };
 
 }  // namespace quarn::store

@@ -1,7 +1,6 @@
 #include "store/tree_metadata.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "index/index.h"
 #include "store/catalog_tree.h"
@@ -19,36 +18,16 @@ std::uint64_t manifest_pages_bound(std::uint64_t rows) {
 
 std::uint64_t catalog_nodes_bound(std::uint64_t count, std::span<const std::size_t> changed,
                                   bool rebuild) {
-  const SlotTree tree(kCatalogRowSize);
-  const std::optional<std::uint32_t> height = tree.height_for(count);
-  if (!height || *height == 0) return 0;
-  std::uint64_t total = 0;
-  std::uint64_t span = tree.leaf_capacity();
-  for (std::uint32_t level = 1; level <= *height; ++level) {
-    if (rebuild) {
-      total += count / span + (count % span != 0 ? 1 : 0);
-    } else {
-      std::uint64_t distinct = 0;
-      std::uint64_t last = std::numeric_limits<std::uint64_t>::max();
-      for (std::size_t slot : changed) {
-        if (slot / span != last) ++distinct;
-        last = slot / span;
-      }
-      total += distinct + 1;
-    }
-    span = span > std::numeric_limits<std::uint64_t>::max() / SlotTree::kFanout
-               ? std::numeric_limits<std::uint64_t>::max()
-               : span * SlotTree::kFanout;
-  }
-  return total;
+  return SlotTree(kCatalogRowSize).nodes_bound(count, changed, rebuild);
 }
 
 Result<std::uint64_t> TreeMetadata::prepare() {
-  index_bytes_.reset();
-  if (state_.index_changed && state_.index) index_bytes_ = TRY(index::encode_index(*state_.index));
+  plan_.reset();
+  index_commit_.reset();
+  if (state_.index) state_.trees.take(state_.journal, state_.index->subspaces());
+  if (state_.index_changed && state_.index) plan_ = TRY(plan_index_write(*state_.index, state_.trees));
   return catalog_nodes_bound(state_.catalog.size(), state_.changed, state_.rebuild) +
-         (index_bytes_ ? run_pages(index_bytes_->size()) : 0) +
-         manifest_pages_bound(state_.manifest.size());
+         (plan_ ? plan_->pages : 0) + manifest_pages_bound(state_.manifest.size());
 }
 
 Result<void> TreeMetadata::write(Transaction& txn) {
@@ -67,7 +46,29 @@ Result<void> TreeMetadata::write(Transaction& txn) {
   h.catalog_start = root_.page;
   h.catalog_pages = root_.height;
   h.catalog_len = root_.count;
-  manifest_ = TRY(seal_index_and_manifest(txn, index_bytes_, state_.index_changed, state_.catalog,
+  if (state_.index_changed) {
+    h.index_start = h.index_pages = h.index_len = 0;
+    if (plan_) {
+      const bool unchanged = state_.trees.valid && state_.trees.pending.empty() &&
+                             !state_.trees.root_changed && !plan_->whole;
+      if (unchanged) {
+        // A restored or reloaded index whose trees are committed: the row names them again.
+        index_commit_.emplace();
+        index_commit_->run = state_.trees.run;
+        index_commit_->trees = true;
+        index_commit_->model = state_.trees.model;
+        index_commit_->directory = state_.trees.directory;
+      } else {
+        index_commit_ = TRY(write_index(
+            state_.pager, [&](ByteView bytes) { return txn.seal_run(bytes); }, *state_.index,
+            state_.trees, *plan_, state_.end));
+      }
+      h.index_start = index_commit_->run.start;
+      h.index_pages = index_commit_->run.pages;
+      h.index_len = index_commit_->run.len;
+    }
+  }
+  manifest_ = TRY(seal_index_and_manifest(txn, std::nullopt, false, state_.catalog,
                                           state_.manifest, state_.max_snapshots, true));
   return {};
 }

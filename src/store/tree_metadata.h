@@ -1,6 +1,7 @@
 // The metadata of format 8: the catalog as a copy-on-write tree (catalog_tree.h), of which a
-// flush writes only the leaves of the rows that changed and their path to the root; the index
-// and the snapshot manifest as runs, as in format 7. The header's catalog fields and each new
+// flush writes only the leaves of the rows that changed and their path to the root; the index as
+// trees of postings under a root record (index_tree.h), of which a flush writes what the index's
+// journal shows changed; the snapshot manifest as a run, as in format 7. The header's catalog fields and each new
 // snapshot row name the tree's root (root page, height, row count), so every retained row still
 // reads the catalog as it was when the row was made.
 #pragma once
@@ -14,6 +15,7 @@
 #include "pager/pager.h"
 #include "store/catalog.h"
 #include "store/commit.h"
+#include "store/index_tree.h"
 #include "store/manifest.h"
 #include "store/slot_tree.h"
 
@@ -23,8 +25,6 @@ class IvfPqIndex;
 
 namespace quarn::store {
 
-// The first page a catalog node may lie on: every page but the header's.
-inline constexpr std::uint64_t kFirstNodePage = 1;
 
 class TreeMetadata final : public MetadataLayout {
  public:
@@ -42,6 +42,10 @@ class TreeMetadata final : public MetadataLayout {
     const std::vector<Snapshot>& manifest;
     std::uint64_t max_snapshots;
     bool index_changed;
+    // The index's trees and the changes made since they were committed (taken into them here).
+    PostingTrees& trees;
+    std::vector<index::PostingChange>& journal;
+    std::uint64_t end;  // the committed page count, below which every old node lies
   };
   explicit TreeMetadata(State state) : state_(state) {}
 
@@ -54,10 +58,13 @@ class TreeMetadata final : public MetadataLayout {
   // After a successful flush: the manifest and the catalog root the transaction committed.
   std::vector<Snapshot> take_manifest() { return std::move(manifest_); }
   const SlotTreeRoot& root() const { return root_; }
+  // What was written of the index, when it was.
+  const std::optional<IndexCommit>& index_commit() const { return index_commit_; }
 
  private:
   State state_;
-  std::optional<Bytes> index_bytes_;  // present when the index changed and exists
+  std::optional<IndexPlan> plan_;  // present when the index changed and exists
+  std::optional<IndexCommit> index_commit_;
   std::vector<Snapshot> manifest_;
   SlotTreeRoot root_;
 };

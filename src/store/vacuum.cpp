@@ -46,6 +46,7 @@ struct RewrittenFile {
   bool slots_kept = true;             // no row of the current catalog was dropped
   std::vector<Snapshot> manifest;
   std::uint64_t file_bytes = 0;
+  PostingTrees trees;  // the current index's, when written as trees
 };
 
 namespace {
@@ -137,11 +138,30 @@ class Rewriter {
     return {};
   }
 
-  // Step 4: an index run byte for byte, each distinct one once.
-  [[nodiscard]] Result<RunLocation> copy_run(const RunLocation& run) {
+  // Step 4: each distinct index once: a whole run byte for byte; one stored as trees (whose
+  // run names other pages of the old file) read and written again, as trees or as a whole run.
+  // `trees`, when given, describes the trees of the index written.
+  [[nodiscard]] Result<RunLocation> copy_index(const RunLocation& run, std::uint64_t dimensions,
+                                               PostingTrees* trees = nullptr) {
     if (run.pages == 0) return RunLocation{};
     auto [it, fresh] = runs_.try_emplace(key_of(run.start, run.pages, run.len));
-    if (fresh) it->second = TRY(write(TRY(read_run_bytes(from_, run.start, run.pages, run.len))));
+    if (!fresh) return it->second;
+    const Bytes head = TRY(read_run_bytes(from_, run.start, 1, run.len));
+    if (!is_index_root(head)) {
+      it->second = TRY(write(TRY(read_run_bytes(from_, run.start, run.pages, run.len))));
+      return it->second;
+    }
+    const auto index = TRY(load_any_index(from_, run, dimensions, from_pages_, nullptr, nullptr));
+    if (!trees_) {
+      it->second = TRY(write(TRY(index::encode_index(*index))));
+      return it->second;
+    }
+    const IndexPlan plan = TRY(plan_index_write(*index, PostingTrees{}));
+    const IndexCommit commit = TRY(write_index(
+        from_, [&](ByteView bytes) { return write(bytes); }, *index, PostingTrees{}, plan,
+        from_pages_));
+    it->second = commit.run;
+    if (trees) trees->adopt(commit, *index);
     return it->second;
   }
 
@@ -157,9 +177,7 @@ class Rewriter {
  private:
   [[nodiscard]] Result<std::vector<CatalogEntry>> load(const CatalogRef& ref) {
     if (!ref.tree) return load_catalog(from_, ref.at.start, ref.at.pages, ref.at.len);
-    if (ref.at.pages > SlotTree::kMaxHeight)
-      return fail(QuarnError::serialization("catalog tree of height " + std::to_string(ref.at.pages)));
-    const SlotTreeRoot root{ref.at.start, static_cast<std::uint32_t>(ref.at.pages), ref.at.len};
+    const SlotTreeRoot root = TRY(catalog_root(ref.at.start, ref.at.pages, ref.at.len));
     return load_catalog_tree(from_, root, kFirstNodePage, from_pages_);
   }
 
@@ -232,12 +250,14 @@ Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<
       s.catalog_len = c.len;
     }
     s.catalog_tree = trees;
-    const RunLocation i = TRY(rewriter.copy_run(index_of(s)));
+    const RunLocation i = TRY(rewriter.copy_index(index_of(s), header.dimensions));
     s.index_start = i.start;
     s.index_pages = i.pages;
     s.index_len = i.pages == 0 ? 0 : i.len;
     return s;
   };
+  // The current index first, so that the trees the handle goes on with are known.
+  (void)TRY(rewriter.copy_index(index_of(current), header.dimensions, trees ? &out.trees : nullptr));
   for (const Snapshot& s : kept) out.manifest.push_back(TRY(moved(s)));
   const Snapshot now = TRY(moved(current));
   header.catalog_start = now.catalog_start;
@@ -425,6 +445,8 @@ void Store::switch_to(RewrittenFile&& rewritten) {
                       : SlotTreeRoot{};
   changed_slots_.clear();
   rebuild_catalog_ = false;
+  posting_trees_ = std::move(rewritten.trees);  // not valid: written anew at the next change
+  index_journal_.clear();
 }
 
 }  // namespace quarn::store

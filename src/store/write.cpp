@@ -99,12 +99,17 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
                            .index = index_.get(),
                            .manifest = manifest_,
                            .max_snapshots = max_snapshots_,
-                           .index_changed = index_dirty_});
+                           .index_changed = index_dirty_,
+                           .trees = posting_trees_,
+                           .journal = index_journal_,
+                           .end = commit_->committed().page_count});
     pager_->set_version(format::kTreeVersion);
     commit_->set_version(format::kTreeVersion);
     TRY(run(metadata));
     manifest_ = metadata.take_manifest();
     catalog_root_ = metadata.root();
+    if (metadata.index_commit() && index_) posting_trees_.adopt(*metadata.index_commit(), *index_);
+    if (index_dirty_ && !index_) posting_trees_ = {};
     format_version_ = format::kTreeVersion;
     changed_slots_.clear();
     rebuild_catalog_ = false;
@@ -116,15 +121,18 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
                           .manifest = manifest_,
                           .max_snapshots = max_snapshots_,
                           .catalog_changed = dirty_ || from_tree,
-                          .index_changed = index_dirty_,
+                          .index_changed = index_dirty_ || (from_tree && index_),
                           .tree_pager = from_tree ? pager_.get() : nullptr,
-                          .tree_end = commit_->committed().page_count});
+                          .tree_end = commit_->committed().page_count,
+                          .dimensions = dimensions_});
     if (from_tree) {
       pager_->set_version(format::kCurrentVersion);
       commit_->set_version(format::kCurrentVersion);
     }
     TRY(run(metadata));
     manifest_ = metadata.take_manifest();
+    posting_trees_ = {};
+    index_journal_.clear();
     if (from_tree) {
       format_version_ = format::kCurrentVersion;
       catalog_root_ = {};
@@ -135,6 +143,13 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
   dirty_ = false;
   index_dirty_ = false;
   return {};
+}
+
+void Store::install_index(std::unique_ptr<index::IvfPqIndex> index, PostingTrees trees) {
+  index_ = std::move(index);
+  index_journal_.clear();
+  posting_trees_ = index_ ? std::move(trees) : PostingTrees{};
+  if (index_) index_->journal = &index_journal_;
 }
 
 Result<void> Store::set_format_version(std::uint64_t version) {
