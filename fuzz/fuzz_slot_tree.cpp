@@ -4,6 +4,9 @@
 //   byte 0      row size - 2040 (leaves of three or four rows, so that few nodes make a tree), or
 //               255: catalog rows of 64 bytes, each decoded and its record read from the same pages
 //               as a packed record
+//               254: an index stored as trees (4 dimensions), its run's start, pages and length
+//               in the root's three fields, every page read through a pager over the nodes;
+//               an index that loads must validate and load again alike once written anew
 //   bytes 1-17  root: page u64, height u8, count u64 (little-endian)
 //   then nodes  each a u16 length and that many bytes, the start of a zeroed node, on pages 1, 2, ...
 #include <algorithm>
@@ -11,7 +14,12 @@
 #include <cstdlib>
 #include <map>
 
+#include "crypto/crypto.h"
+#include "index/index.h"
+#include "pager/pager.h"
+#include "pager/testing/mem_file.h"
 #include "store/catalog_tree.h"
+#include "store/index_tree.h"
 #include "store/packed_records.h"
 #include "store/slot_tree.h"
 
@@ -19,10 +27,48 @@ namespace {
 
 using namespace quarn;
 
+constexpr std::uint64_t kIndexDims = 4;
+
+void index_trees(const store::RunLocation& run, const std::map<std::uint64_t, Bytes>& nodes) {
+  auto disk = std::make_shared<pager::testing::MemDisk>();
+  auto made = pager::Pager::create(std::make_unique<pager::testing::MemFile>(disk),
+                                   *crypto::random_dek(), 0, format::kTreeVersion);
+  if (!made) std::abort();
+  pager::Pager pager = std::move(*made);
+  for (const auto& [page, node] : nodes)
+    if (!pager.write_page(page, node)) std::abort();
+  const std::uint64_t end = nodes.size() + 1;
+  store::PostingTrees trees;
+  std::vector<std::uint64_t> pages;
+  const auto index = store::load_any_index(pager, run, kIndexDims, end, &trees, &pages);
+  if (!index || !*index) return;
+  if (!index::validate_index(**index)) std::abort();
+  for (std::uint64_t page : pages)
+    if (page == 0 || page >= end) std::abort();
+  // Written anew after the nodes, it reads back with the same postings.
+  std::uint64_t next = end;
+  const store::RunWriter seal = [&](ByteView bytes) -> Result<store::RunLocation> {
+    const store::RunLocation at{next, run_pages(bytes.size()), bytes.size()};
+    for (std::uint64_t i = 0; i < at.pages; ++i) {
+      const std::size_t from = i * kPageCapacity;
+      TRY(pager.write_page(next + i, bytes.subspan(from, std::min(kPageCapacity, bytes.size() - from))));
+    }
+    next += at.pages;
+    return at;
+  };
+  const auto plan = store::plan_index_write(**index, store::PostingTrees{});
+  if (!plan) std::abort();
+  const auto commit = store::write_index(pager, seal, **index, store::PostingTrees{}, *plan, end);
+  if (!commit) std::abort();
+  const auto again = store::load_any_index(pager, commit->run, kIndexDims, next, nullptr, nullptr);
+  if (!again || !*again || (*again)->partitions != (*index)->partitions) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 18) return 0;
+  const bool index_rows = data[0] == 254;
   const bool catalog_rows = data[0] == 255;
   const store::SlotTree tree(catalog_rows ? store::kCatalogRowSize : 2040 + data[0]);
   store::SlotTreeRoot root{get_le<std::uint64_t>(data + 1), data[9], get_le<std::uint64_t>(data + 10)};
@@ -34,6 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::copy_n(data + at + 2, std::min(len, kPageCapacity), node.begin());
     nodes.emplace(nodes.size() + 1, std::move(node));
     at += 2 + len;
+  }
+  if (index_rows) {
+    index_trees({get_le<std::uint64_t>(data + 1), data[9], get_le<std::uint64_t>(data + 10)}, nodes);
+    return 0;
   }
   std::size_t reads = 0;
   const auto reader = [&](std::uint64_t page) -> Result<Bytes> {

@@ -12,6 +12,7 @@
 #include "index/index.h"
 #include "store/migration.h"
 #include "store/catalog_tree.h"
+#include "store/index_tree.h"
 #include "store/slot_tree.h"
 #include "store/store_fixture.h"
 
@@ -99,7 +100,8 @@ void current_format() {
   file_seeds("v7_indexed", disk->bytes);
 }
 
-// Version 8: a catalog tree of two leaves under a root, rows from before and after the switch.
+// Version 8: a catalog tree of two leaves under a root, rows from before and after the switch, an
+// index in trees changed after its build.
 void tree_format() {
   auto disk = st::new_disk();
   auto db = must(st::create_on(std::make_unique<st::MemFile>(disk)), "create");
@@ -109,6 +111,11 @@ void tree_format() {
   must(db->flush(), "flush");
   for (std::uint64_t n = 4; n <= 140; ++n) must(db->remember(st::memory_n(n)), "remember");
   must(db->remove(st::memory_n(2).id), "delete");
+  must(db->flush(), "flush");
+  must(db->build_index(), "index");
+  must(db->flush(), "flush");
+  must(db->remember(st::memory_n(141)), "remember");
+  must(db->remove(st::memory_n(7).id), "delete");
   must(db->flush(), "flush");
   decoder_seed("manifest_v8", 3, encode_manifest(StoreAccess::manifest(*db)));
   db.reset();
@@ -186,6 +193,36 @@ void slot_tree_seeds() {
     return nodes.size();
   }), "catalog tree");
   write("slot_tree", "catalog_rows", tree_seed(255, root, nodes));
+
+  // An index of 40 memories stored as trees (selector 254), on pages 1, 2, ...
+  std::vector<Ulid> ids;
+  std::vector<float> vectors;
+  for (std::uint64_t n = 1; n <= 40; ++n) {
+    const Memory m = st::memory_n(n);
+    ids.push_back(m.id);
+    vectors.insert(vectors.end(), m.vector.begin(), m.vector.end());
+  }
+  const auto index = must(index::train(ids, vectors, st::kDims), "train");
+  std::vector<Bytes> pages;
+  const RunWriter seal = [&](ByteView bytes) -> Result<RunLocation> {
+    const RunLocation at{pages.size() + 1, run_pages(bytes.size()), bytes.size()};
+    for (std::uint64_t i = 0; i < at.pages; ++i) {
+      const std::size_t from = i * kPageCapacity;
+      Bytes page(kPageCapacity, 0);
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                  std::min(kPageCapacity, bytes.size() - from), page.begin());
+      pages.push_back(std::move(page));
+    }
+    return at;
+  };
+  const IndexPlan plan = must(plan_index_write(*index, PostingTrees{}), "plan");
+  // Nothing old is read for a whole write, so no pager is needed; one is made to satisfy the call.
+  auto disk = st::new_disk();
+  auto pager = must(pager::Pager::create(std::make_unique<st::MemFile>(disk), *crypto::random_dek(), 0,
+                                         format::kTreeVersion), "pager");
+  const IndexCommit commit = must(write_index(pager, seal, *index, PostingTrees{}, plan, 1), "index");
+  SlotTreeRoot as_root{commit.run.start, static_cast<std::uint32_t>(commit.run.pages), commit.run.len};
+  write("slot_tree", "index_trees", tree_seed(254, as_root, pages));
 }
 
 int main(int argc, char** argv) {
