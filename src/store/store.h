@@ -264,6 +264,8 @@ class Store {
   RecordCache& records();
   // Makes `index` current with `trees` describing where it is stored, its changes journalled.
   void install_index(std::unique_ptr<index::IvfPqIndex> index, PostingTrees trees = {});
+  // Points the index's journal at index_journal_ (emptied) while its trees are valid, else nowhere.
+  void journal_index();
   // A catalog row changed (written at the next flush of a version-8 catalog).
   void note_row_changed(std::size_t slot) {
     if (format_version_ == format::kTreeVersion || next_version_ == format::kTreeVersion)

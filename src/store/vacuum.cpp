@@ -446,7 +446,7 @@ void Store::switch_to(RewrittenFile&& rewritten) {
   changed_slots_.clear();
   rebuild_catalog_ = false;
   posting_trees_ = std::move(rewritten.trees);  // not valid: written anew at the next change
-  index_journal_.clear();
+  journal_index();
 }
 
 }  // namespace quarn::store

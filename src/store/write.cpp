@@ -108,7 +108,10 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
     TRY(run(metadata));
     manifest_ = metadata.take_manifest();
     catalog_root_ = metadata.root();
-    if (metadata.index_commit() && index_) posting_trees_.adopt(*metadata.index_commit(), *index_);
+    if (metadata.index_commit() && index_) {
+      posting_trees_.adopt(*metadata.index_commit(), *index_);
+      journal_index();
+    }
     if (index_dirty_ && !index_) posting_trees_ = {};
     format_version_ = format::kTreeVersion;
     changed_slots_.clear();
@@ -132,7 +135,7 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
     TRY(run(metadata));
     manifest_ = metadata.take_manifest();
     posting_trees_ = {};
-    index_journal_.clear();
+    journal_index();
     if (from_tree) {
       format_version_ = format::kCurrentVersion;
       catalog_root_ = {};
@@ -147,9 +150,15 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
 
 void Store::install_index(std::unique_ptr<index::IvfPqIndex> index, PostingTrees trees) {
   index_ = std::move(index);
-  index_journal_.clear();
   posting_trees_ = index_ ? std::move(trees) : PostingTrees{};
-  if (index_) index_->journal = &index_journal_;
+  journal_index();
+}
+
+// Only trees that are valid take changes one by one; others are written whole at the next flush
+// with an index, so nothing is journalled for them (a bulk load in version 7 keeps no log).
+void Store::journal_index() {
+  index_journal_.clear();
+  if (index_) index_->journal = posting_trees_.valid ? &index_journal_ : nullptr;
 }
 
 Result<void> Store::set_format_version(std::uint64_t version) {
