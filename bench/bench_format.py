@@ -3,7 +3,8 @@
 For N memories of 384 dimensions (committed in flushes of 10,000), in each format: the time of
 remember + flush of one memory, and of a tracked recall(top_k=10) + flush, and the file's growth
 per such flush (median of 20 each); with and without an index (build_index, then flushed). Then
-remember + flush of 10,000 memories at a time, and the open of the file. SQLite (Python's sqlite3,
+remember + flush of 10,000 memories at a time, the open of the file and a restore of its oldest
+retained row. SQLite (Python's sqlite3,
 WAL mode, synchronous=FULL) on the same disk commits one row of 1.5 KB into a table of N rows.
 
     PYTHONPATH=build/src/lib /usr/bin/python3 bench/bench_format.py [--memories 100000] [--folder DIR]
@@ -69,6 +70,11 @@ def quarn_rows(folder, version, n, rng, vectors):
     again = quarn.open(path, PASS)
     out["open"] = time.perf_counter() - start
     out["file"] = os.path.getsize(path)
+    # A restore of the oldest retained row (its catalog and index loaded, then one commit).
+    oldest = again.snapshots()[0]["txn_id"]
+    start = time.perf_counter()
+    again.restore_to(oldest)
+    out["restore"] = time.perf_counter() - start
     del again
     return out
 
@@ -119,6 +125,8 @@ def main():
         print(f"| remember + flush of 10,000 (median of the fill) | {ms(rows[7]['bulk'])} | "
               f"{ms(rows[8]['bulk'])} |")
         print(f"| open | {ms(rows[7]['open'])} | {ms(rows[8]['open'])} |")
+        print(f"| restore_to the oldest retained row | {ms(rows[7]['restore'])} | "
+              f"{ms(rows[8]['restore'])} |")
         print(f"| file after the runs | {rows[7]['file'] / 1e6:.0f} MB | {rows[8]['file'] / 1e6:.0f} MB |")
         print(f"\nSQLite (WAL, synchronous=FULL), one 1.5 KB row into {n:,}: {ms(peer[0])}, "
               f"+{peer[1] / 1000:.1f} KB")

@@ -256,8 +256,9 @@ Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<
     s.index_len = i.pages == 0 ? 0 : i.len;
     return s;
   };
-  // The current index first, so that the trees the handle goes on with are known.
-  (void)TRY(rewriter.copy_index(index_of(current), header.dimensions, trees ? &out.trees : nullptr));
+  // Written as trees, the current index comes first, so that the trees the handle goes on with
+  // are the ones written (a kept row naming the same index shares them).
+  if (trees) (void)TRY(rewriter.copy_index(index_of(current), header.dimensions, &out.trees));
   for (const Snapshot& s : kept) out.manifest.push_back(TRY(moved(s)));
   const Snapshot now = TRY(moved(current));
   header.catalog_start = now.catalog_start;
