@@ -168,6 +168,8 @@ Result<Bytes> encode_index(const IvfPqIndex& index) {
   return out;
 }
 
+Result<void> validate_index_shape(const IvfPqIndex& index) { return validate_shape(index); }
+
 Result<void> validate_index(const IvfPqIndex& index) {
   TRY(validate_shape(index));
   std::unordered_set<Ulid, memory::UlidHash> seen;

@@ -113,6 +113,9 @@ class IvfPqIndex {
 [[nodiscard]] Result<std::unique_ptr<IvfPqIndex>> decode_index(ByteView bytes,
                                                                std::uint64_t dimensions);
 
+// Checks invariants 1-3 alone; Serialization naming the first failure.
+[[nodiscard]] Result<void> validate_index_shape(const IvfPqIndex& index);
+
 // Checks invariants 1-3 and that no id occurs twice (what decode_index checks); Serialization
 // naming the first failure.
 [[nodiscard]] Result<void> validate_index(const IvfPqIndex& index);

@@ -91,6 +91,7 @@ Result<void> clone_first_row(Store& store, Model& model, std::uint64_t n) {
   StoreAccess::catalog(store).push_back(row);
   StoreAccess::id_index(store)[row.id] = StoreAccess::catalog(store).size() - 1;
   StoreAccess::note_row_changed(store, StoreAccess::catalog(store).size() - 1);
+  StoreAccess::recount_live(store);
   StoreAccess::dirty(store) = true;
   model.staged[row.id] = model.staged.at(StoreAccess::catalog(store).front().id);
   return {};

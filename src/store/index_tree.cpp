@@ -313,9 +313,15 @@ Result<std::unique_ptr<index::IvfPqIndex>> load_any_index(pager::Pager& pager,
     TRY(std::move(rows_ok));
     read.rows[part] = slot;
   }
-  TRY(index::validate_index(*index));
-  for (std::uint64_t part = 0; part < index->partitions.size(); ++part)
-    for (const Ulid& id : index->partitions[part].ids) index->partition_of.emplace(id, part);
+  // Invariants 1-3, then 4 while partition_of is built, as decode_index does.
+  TRY(index::validate_index_shape(*index));
+  index->partition_of.reserve(index->vector_count());
+  for (std::uint64_t part = 0; part < index->partitions.size(); ++part) {
+    for (const Ulid& id : index->partitions[part].ids) {
+      if (!index->partition_of.try_emplace(id, part).second)
+        return fail(QuarnError::serialization("invalid ANN index: an id occurs more than once"));
+    }
+  }
 
   if (trees) {
     read.valid = true;

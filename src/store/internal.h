@@ -48,6 +48,7 @@ struct StoreAccess {
   static std::unique_ptr<index::IvfPqIndex>& index(Store& store) { return store.index_; }
   static bool& dirty(Store& store) { return store.dirty_; }
   static void note_row_changed(Store& store, std::size_t slot) { store.note_row_changed(slot); }
+  static void recount_live(Store& store) { store.recount_live(); }
   static bool& index_dirty(Store& store) { return store.index_dirty_; }
   static pager::Pager& pager(Store& store) { return *store.pager_; }
   // The vacuum over a target the test makes (in-memory files).

@@ -69,8 +69,10 @@ Result<std::vector<Memory>> Store::memories() {
   return out;
 }
 
-std::uint64_t Store::live_count() const {
-  return static_cast<std::uint64_t>(
+std::uint64_t Store::live_count() const { return live_; }
+
+void Store::recount_live() {
+  live_ = static_cast<std::uint64_t>(
       std::count_if(catalog_.begin(), catalog_.end(), [](const CatalogEntry& e) { return !e.deleted; }));
 }
 

@@ -36,6 +36,7 @@ Result<void> Store::apply_snapshot(const Snapshot& row) {
   IdIndex ids = build_id_index(catalog);
   catalog_ = std::move(catalog);
   id_index_ = std::move(ids);
+  recount_live();
   install_index(std::move(index), std::move(trees));
   records().catalog_replaced(catalog_);
   // A tree is adopted as it is (the flush writes no catalog node); a run becomes a new tree.

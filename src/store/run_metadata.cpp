@@ -24,8 +24,7 @@ std::uint64_t manifest_pages_bound(std::uint64_t rows) {
 
 Result<std::vector<Snapshot>> seal_index_and_manifest(Transaction& txn,
                                                       const std::optional<Bytes>& index_bytes,
-                                                      bool index_changed,
-                                                      const std::vector<CatalogEntry>& catalog,
+                                                      bool index_changed, std::uint64_t live,
                                                       const std::vector<Snapshot>& manifest,
                                                       std::uint64_t max_snapshots,
                                                       bool catalog_tree) {
@@ -39,8 +38,6 @@ Result<std::vector<Snapshot>> seal_index_and_manifest(Transaction& txn,
       h.index_len = run.len;
     }
   }
-  const auto live = static_cast<std::uint64_t>(std::count_if(
-      catalog.begin(), catalog.end(), [](const CatalogEntry& e) { return !e.deleted; }));
   Snapshot row{txn.id(),        memory::now_secs(), h.catalog_start,
                h.catalog_pages, h.catalog_len,      h.index_start,
                h.index_pages,   h.index_len,        live};
@@ -135,7 +132,7 @@ Result<void> RunMetadata::write(Transaction& txn) {
         (index ? row.index_len : row.catalog_len) = run.len;
         return {};
       }));
-  manifest_ = TRY(seal_index_and_manifest(txn, index_bytes_, state_.index_changed, state_.catalog,
+  manifest_ = TRY(seal_index_and_manifest(txn, index_bytes_, state_.index_changed, state_.live,
                                           state_.tree_pager ? kept : state_.manifest,
                                           state_.max_snapshots, false));
   return {};

@@ -21,11 +21,12 @@ namespace quarn::store {
 // What every layout's flush ends with: the index run when the index changed (`index_bytes`
 // absent: removed), then the manifest with this transaction's row appended (its catalog fields
 // from the header, as the layout set them), sealed into `txn`; sets the header's index and
-// manifest fields and memory_count (the live rows). Returns the new manifest.
+// manifest fields and memory_count (`live`, the catalog's rows not deleted). Returns the new
+// manifest.
 [[nodiscard]] Result<std::vector<Snapshot>> seal_index_and_manifest(
     Transaction& txn, const std::optional<Bytes>& index_bytes, bool index_changed,
-    const std::vector<CatalogEntry>& catalog, const std::vector<Snapshot>& manifest,
-    std::uint64_t max_snapshots, bool catalog_tree);
+    std::uint64_t live, const std::vector<Snapshot>& manifest, std::uint64_t max_snapshots,
+    bool catalog_tree);
 
 class RunMetadata final : public MetadataLayout {
  public:
@@ -44,6 +45,7 @@ class RunMetadata final : public MetadataLayout {
     pager::Pager* tree_pager = nullptr;
     std::uint64_t tree_end = 0;
     std::uint64_t dimensions = 0;  // of the indexes read back from trees
+    std::uint64_t live = 0;        // the catalog's rows not deleted
   };
   explicit RunMetadata(State state) : state_(state) {}
 

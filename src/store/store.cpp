@@ -225,6 +225,7 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
         TRY(load_catalog(pager, header.catalog_start, header.catalog_pages, header.catalog_len));
   }
   store->id_index_ = build_id_index(store->catalog_);
+  store->recount_live();
   if (tree) {
     PostingTrees trees;
     auto index = TRY(load_any_index(pager, {header.index_start, header.index_pages, header.index_len},

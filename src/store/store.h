@@ -262,6 +262,8 @@ class Store {
   [[nodiscard]] Result<Memory> read_memory(std::size_t slot);
   // The scan table and decoded records (see record_cache.h), ready for one operation.
   RecordCache& records();
+  // Counts live_ again, after the catalog was replaced.
+  void recount_live();
   // Makes `index` current with `trees` describing where it is stored, its changes journalled.
   void install_index(std::unique_ptr<index::IvfPqIndex> index, PostingTrees trees = {});
   // Points the index's journal at index_journal_ (emptied) while its trees are valid, else nowhere.
@@ -299,6 +301,7 @@ class Store {
   IdIndex id_index_;
   std::vector<Snapshot> manifest_;
   std::unique_ptr<index::IvfPqIndex> index_;
+  std::uint64_t live_ = 0;  // rows of catalog_ not deleted, kept in step by every change
   std::string path_;
   std::uint64_t dimensions_ = 0;
   std::uint64_t max_snapshots_ = kDefaultMaxSnapshots;

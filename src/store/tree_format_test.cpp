@@ -133,9 +133,12 @@ TEST(TreeFormatTest, EveryRowChangeSurvivesAReopen) {
     ASSERT_TRUE(f.store->flush());
     const std::vector<CatalogEntry> written = StoreAccess::catalog(*f.store);
     const State state = state_of(*f.store);
+    EXPECT_EQ(f.store->live_count(), state.size());
+    EXPECT_EQ(StoreAccess::header(*f.store).memory_count, state.size());
     Store& reopened = f.reopen();
     ASSERT_EQ(StoreAccess::catalog(reopened), written) << "round " << round;
     ASSERT_EQ(state_of(reopened), state);
+    EXPECT_EQ(reopened.live_count(), state.size());
   }
 }
 

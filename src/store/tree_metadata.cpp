@@ -68,7 +68,7 @@ Result<void> TreeMetadata::write(Transaction& txn) {
       h.index_len = index_commit_->run.len;
     }
   }
-  manifest_ = TRY(seal_index_and_manifest(txn, std::nullopt, false, state_.catalog,
+  manifest_ = TRY(seal_index_and_manifest(txn, std::nullopt, false, state_.live,
                                           state_.manifest, state_.max_snapshots, true));
   return {};
 }

@@ -46,6 +46,7 @@ class TreeMetadata final : public MetadataLayout {
     PostingTrees& trees;
     std::vector<index::PostingChange>& journal;
     std::uint64_t end;  // the committed page count, below which every old node lies
+    std::uint64_t live;  // the catalog's rows not deleted
   };
   explicit TreeMetadata(State state) : state_(state) {}
 

@@ -435,6 +435,7 @@ void Store::switch_to(RewrittenFile&& rewritten) {
   pager_ = std::move(pager);  // the old file is closed here, releasing its locks
   catalog_ = std::move(rewritten.catalog);
   id_index_ = build_id_index(catalog_);
+  recount_live();
   manifest_ = std::move(rewritten.manifest);
   dirty_ = false;
   index_dirty_ = false;

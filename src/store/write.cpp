@@ -40,6 +40,7 @@ Result<Ulid> Store::remember(Memory memory) {
     row.start_page = start;
     row.page_count = static_cast<std::uint32_t>(pages);
     row.len = static_cast<std::uint32_t>(bytes.size());
+    if (row.deleted) ++live_;
     row.deleted = false;
     note_row_changed(slot->second);
   } else {
@@ -47,6 +48,7 @@ Result<Ulid> Store::remember(Memory memory) {
                         static_cast<std::uint32_t>(bytes.size()), false, memory.accessed_at,
                         memory.access_count});
     id_index_[memory.id] = catalog_.size() - 1;
+    ++live_;
     note_row_changed(catalog_.size() - 1);
   }
   dirty_ = true;
@@ -64,6 +66,7 @@ Result<void> Store::remove(const Ulid& id) {
   CatalogEntry& row = catalog_[slot->second];
   if (!row.deleted) {
     row.deleted = true;
+    --live_;
     dirty_ = true;
     note_row_changed(slot->second);
     note_deleted(slot->second);
@@ -102,7 +105,8 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
                            .index_changed = index_dirty_,
                            .trees = posting_trees_,
                            .journal = index_journal_,
-                           .end = commit_->committed().page_count});
+                           .end = commit_->committed().page_count,
+                           .live = live_});
     pager_->set_version(format::kTreeVersion);
     commit_->set_version(format::kTreeVersion);
     TRY(run(metadata));
@@ -127,7 +131,8 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
                           .index_changed = index_dirty_ || (from_tree && index_),
                           .tree_pager = from_tree ? pager_.get() : nullptr,
                           .tree_end = commit_->committed().page_count,
-                          .dimensions = dimensions_});
+                          .dimensions = dimensions_,
+                          .live = live_});
     if (from_tree) {
       pager_->set_version(format::kCurrentVersion);
       commit_->set_version(format::kCurrentVersion);
