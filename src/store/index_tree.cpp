@@ -1,6 +1,7 @@
 #include "store/index_tree.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "store/runs.h"
 
@@ -290,12 +291,18 @@ Result<std::unique_ptr<index::IvfPqIndex>> load_any_index(pager::Pager& pager,
   read.slots.resize(roots.size());
   read.rows.resize(roots.size());
   const SlotTree postings(posting_row_size(m));
+  // Every node of the posting trees read once: trees that share nodes (which no writer makes)
+  // would have a small file hold a large index.
+  std::unordered_set<std::uint64_t> seen;
+  const auto posting_node = [&](std::uint64_t page) -> Result<Bytes> {
+    if (!seen.insert(page).second) return fail(damaged("two posting trees share a node"));
+    return read_node(pager, page, end, node_pages);
+  };
   for (std::size_t part = 0; part < roots.size(); ++part) {
     index::Posting& posting = index->partitions[part];
     std::uint64_t slot = 0;
     TRY(postings.read(
-        roots[part], kFirstNodePage,
-        [&](std::uint64_t page) { return read_node(pager, page, end, node_pages); },
+        roots[part], kFirstNodePage, posting_node,
         [&](ByteView row) {
           const std::uint8_t flags = row[16];
           const bool removed = (flags & kRemoved) != 0;
