@@ -4,7 +4,8 @@ For N memories of 384 dimensions (committed in flushes of 10,000), in each forma
 remember + flush of one memory, and of a tracked recall(top_k=10) + flush, and the file's growth
 per such flush (median of 20 each); with and without an index (build_index, then flushed). Then
 remember + flush of 10,000 memories at a time, the open of the file and a restore of its oldest
-retained row. SQLite (Python's sqlite3,
+retained row; the file's size after the fill, after all the runs, and after a vacuum keeping one
+row (each record once, one catalog, one index). SQLite (Python's sqlite3,
 WAL mode, synchronous=FULL) on the same disk commits one row of 1.5 KB into a table of N rows.
 
     PYTHONPATH=build/src/lib /usr/bin/python3 bench/bench_format.py [--memories 100000] [--folder DIR]
@@ -56,7 +57,7 @@ def quarn_rows(folder, version, n, rng, vectors):
         db.flush()
         bulk.append(time.perf_counter() - start)
     query = vectors[3]
-    out = {"bulk": statistics.median(bulk)}
+    out = {"bulk": statistics.median(bulk), "filled": os.path.getsize(path)}
     for indexed in (False, True):
         if indexed:
             db.build_index()
@@ -71,10 +72,14 @@ def quarn_rows(folder, version, n, rng, vectors):
     out["open"] = time.perf_counter() - start
     out["file"] = os.path.getsize(path)
     # A restore of the oldest retained row (its catalog and index loaded, then one commit).
-    oldest = again.snapshots()[0]["txn_id"]
+    oldest, newest = again.snapshots()[0]["txn_id"], again.snapshots()[-1]["txn_id"]
     start = time.perf_counter()
     again.restore_to(oldest)
     out["restore"] = time.perf_counter() - start
+    # Back to the newest state, then its records once, one catalog, one index: the least a file
+    # holding them can be.
+    again.restore_to(newest)
+    out["vacuumed"] = again.vacuum(keep_snapshots=1)["file_bytes_after"]
     del again
     return out
 
@@ -127,7 +132,13 @@ def main():
         print(f"| open | {ms(rows[7]['open'])} | {ms(rows[8]['open'])} |")
         print(f"| restore_to the oldest retained row | {ms(rows[7]['restore'])} | "
               f"{ms(rows[8]['restore'])} |")
+        print(f"| file after the fill (flushes of 10,000, no index) | {rows[7]['filled'] / 1e6:.0f} MB | "
+              f"{rows[8]['filled'] / 1e6:.0f} MB |")
         print(f"| file after the runs | {rows[7]['file'] / 1e6:.0f} MB | {rows[8]['file'] / 1e6:.0f} MB |")
+        print(f"| the last state alone, after vacuum(keep_snapshots=1) | {rows[7]['vacuumed'] / 1e6:.0f} MB | "
+              f"{rows[8]['vacuumed'] / 1e6:.0f} MB |")
+        print(f"| file after the runs / the last state alone | {rows[7]['file'] / rows[7]['vacuumed']:.2f} | "
+              f"{rows[8]['file'] / rows[8]['vacuumed']:.2f} |")
         print(f"\nSQLite (WAL, synchronous=FULL), one 1.5 KB row into {n:,}: {ms(peer[0])}, "
               f"+{peer[1] / 1000:.1f} KB")
 

@@ -37,6 +37,9 @@ struct CatalogEntry {
   bool deleted = false;
   std::int64_t accessed_at = 0;
   std::uint32_t access_count = 0;
+  // Format 8 only: where in its first page the record starts, when records share pages
+  // (packed_records.h). A version-7 catalog cannot say it, so its rows are always 0.
+  std::uint32_t offset = 0;
   bool operator==(const CatalogEntry&) const = default;
 };
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "store/packed_records.h"
+
 namespace quarn::store {
 namespace {
 
@@ -17,6 +19,7 @@ void encode_catalog_row(const CatalogEntry& entry, std::span<std::uint8_t, kCata
   put_le<std::uint64_t>(out.data() + 16, entry.start_page);
   put_le<std::uint32_t>(out.data() + 24, entry.page_count);
   put_le<std::uint32_t>(out.data() + 28, entry.len);
+  put_le<std::uint32_t>(out.data() + 32, entry.offset);
   put_le<std::uint32_t>(out.data() + 36, entry.access_count);
   put_le<std::uint64_t>(out.data() + 40, static_cast<std::uint64_t>(entry.accessed_at));
   out[kFlagsAt] = entry.deleted ? kDeleted : 0;
@@ -26,9 +29,6 @@ Result<CatalogEntry> decode_catalog_row(ByteView row) {
   if (row.size() != kCatalogRowSize) {
     return fail(QuarnError::serialization("catalog row of " + std::to_string(row.size()) +
                                           " bytes, expected 64"));
-  }
-  if (get_le<std::uint32_t>(row.data() + 32) != 0) {
-    return fail(QuarnError::serialization("catalog row with a record offset"));
   }
   if ((row[kFlagsAt] & ~kDeleted) != 0 ||
       std::any_of(row.begin() + kFlagsAt + 1, row.end(), [](std::uint8_t b) { return b != 0; })) {
@@ -42,6 +42,10 @@ Result<CatalogEntry> decode_catalog_row(ByteView row) {
   entry.access_count = get_le<std::uint32_t>(row.data() + 36);
   entry.accessed_at = static_cast<std::int64_t>(get_le<std::uint64_t>(row.data() + 40));
   entry.deleted = (row[kFlagsAt] & kDeleted) != 0;
+  entry.offset = get_le<std::uint32_t>(row.data() + 32);
+  if (entry.offset != 0) {
+    TRY(check_place({entry.start_page, entry.offset, entry.page_count, entry.len}));
+  }
   return entry;
 }
 

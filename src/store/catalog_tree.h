@@ -7,7 +7,8 @@
 //  16   8  start_page
 //  24   4  page_count
 //  28   4  len
-//  32   4  offset of the record in its first page (0 until records are packed several to a page)
+//  32   4  offset of the record in its first page (packed_records.h); when nonzero the place
+//           (start_page, offset, page_count, len) is one a packer makes, else the row is refused
 //  36   4  access_count
 //  40   8  accessed_at (two's complement)
 //  48   1  flags: bit 0 deleted
@@ -29,7 +30,7 @@ namespace quarn::store {
 inline constexpr std::size_t kCatalogRowSize = 64;
 
 // The row of `entry`, and back. decode: Serialization for nonzero reserved bytes, unknown flags
-// or an offset (not yet written by any version).
+// or an offset with a place no packer makes (check_place).
 void encode_catalog_row(const CatalogEntry& entry, std::span<std::uint8_t, kCatalogRowSize> out);
 [[nodiscard]] Result<CatalogEntry> decode_catalog_row(ByteView row);
 

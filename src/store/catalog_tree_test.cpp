@@ -25,14 +25,19 @@ TEST(CatalogRowTest, EveryFieldRoundTripsAndStrayBytesAreRefused) {
   CatalogEntry extreme = entry_n(3);
   extreme.start_page = std::numeric_limits<std::uint64_t>::max();
   extreme.accessed_at = std::numeric_limits<std::int64_t>::min();
-  for (const CatalogEntry& e : {entry_n(0), entry_n(14), extreme}) {
+  CatalogEntry packed = entry_n(2);  // starts near its first page's end, ends on the next
+  packed.offset = 8000;
+  packed.len = 300;
+  packed.page_count = 2;
+  for (const CatalogEntry& e : {entry_n(0), entry_n(14), extreme, packed}) {
     std::array<std::uint8_t, kCatalogRowSize> row;
     encode_catalog_row(e, row);
     EXPECT_EQ(decode_catalog_row(row).value(), e);
   }
   std::array<std::uint8_t, kCatalogRowSize> row;
   encode_catalog_row(entry_n(1), row);
-  for (const std::size_t at : {32u, 48u, 49u, 63u}) {  // offset, flags, reserved
+  // An offset that the row's pages cannot hold with its length, flags, reserved bytes.
+  for (const std::size_t at : {32u, 48u, 49u, 63u}) {
     auto bad = row;
     bad[at] = 2;
     EXPECT_EQ(decode_catalog_row(bad).error().kind(), ErrorKind::Serialization) << at;

@@ -9,7 +9,9 @@
 // they are the very next page numbers handed out (nothing else took pages in between).
 #pragma once
 
+#include <compare>
 #include <cstdint>
+#include <map>
 #include <functional>
 #include <optional>
 
@@ -23,8 +25,17 @@ struct PackedPlace {
   std::uint32_t offset = 0;
   std::uint32_t page_count = 0;  // 0 only for an empty record, which lies nowhere
   std::uint32_t len = 0;
-  bool operator==(const PackedPlace&) const = default;
+  auto operator<=>(const PackedPlace&) const = default;
 };
+
+// Old place -> new, for records copied elsewhere.
+using PlaceMap = std::map<PackedPlace, PackedPlace>;
+
+// The place a catalog row names.
+template <class Row>
+PackedPlace place_of(const Row& row) {
+  return {row.start_page, row.offset, row.page_count, row.len};
+}
 
 // The pages a record of `len` bytes at `offset` spans.
 std::uint64_t packed_pages(std::uint32_t offset, std::uint32_t len);
@@ -48,6 +59,10 @@ class RecordPacker {
                                         const Stage& stage);
   // No record goes on the open page any more (its page is about to be written).
   void close() { open_.reset(); }
+  // The page the next record may start on, when one is open.
+  std::optional<std::uint64_t> open_page() const {
+    return open_ ? std::optional(open_->page) : std::nullopt;
+  }
 
  private:
   struct Open {

@@ -335,6 +335,7 @@ void ScanTable::place(std::size_t slot, const CatalogEntry& row, const memory::S
   e.start_page = row.start_page;
   e.page_count = row.page_count;
   e.len = row.len;
+  e.offset = row.offset;
   e.created_at = fields.created_at;
   e.ttl_secs = fields.ttl_secs.value_or(0);
   e.has_ttl = fields.ttl_secs.has_value();
@@ -426,6 +427,7 @@ void ScanTable::relocate(std::size_t slot, const CatalogEntry& row) {
   e.start_page = row.start_page;
   e.page_count = row.page_count;
   e.len = row.len;
+  e.offset = row.offset;
 }
 
 std::uint32_t ScanTable::hold_agent(std::string_view agent) {
@@ -513,7 +515,8 @@ Result<void> RecordCache::read_resident(pager::Pager& pager, std::size_t slot,
 Result<Memory> RecordCache::memory(pager::Pager& pager, std::size_t slot, const CatalogEntry& row) {
   const auto it = decoded_.find(slot);
   if (it != decoded_.end() && it->second.start_page == row.start_page &&
-      it->second.page_count == row.page_count && it->second.len == row.len && row.page_count != 0) {
+      it->second.page_count == row.page_count && it->second.len == row.len &&
+      it->second.offset == row.offset && row.page_count != 0) {
     // Served only when every page is cached, touching them in order as reading them would. A miss
     // part-way leaves the earlier pages touched; the read below touches them again in the same
     // order, so the cache ends exactly as after that read alone.
@@ -525,7 +528,7 @@ Result<Memory> RecordCache::memory(pager::Pager& pager, std::size_t slot, const 
   Memory m = TRY(memory::decode_memory(bytes));
   if (!table_.holds(slot, row)) table_.put(slot, row, m);
   Memory out = with_row_access(m, row);
-  decoded_[slot] = Decoded{row.start_page, row.page_count, row.len, std::move(m)};
+  decoded_[slot] = Decoded{row.start_page, row.page_count, row.len, row.offset, std::move(m)};
   trim(pager.cache());
   return out;
 }

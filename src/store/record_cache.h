@@ -42,6 +42,7 @@
 #include "memory/memory.h"
 #include "pager/pager.h"
 #include "store/catalog.h"
+#include "store/runs.h"
 
 namespace quarn::store {
 
@@ -60,6 +61,7 @@ struct ScanEntry {
   memory::Scope scope = memory::Scope::Private;
   bool has_ttl = false;
   bool present = false;
+  std::uint32_t offset = 0;  // of the run, in its first page
 
   // The expiry rule, with the subtraction wrapping.
   bool expired(std::int64_t now) const {
@@ -67,7 +69,7 @@ struct ScanEntry {
   }
   bool same_run(const CatalogEntry& row) const {
     return present && start_page == row.start_page && page_count == row.page_count &&
-           len == row.len;
+           len == row.len && offset == row.offset;
   }
 };
 
@@ -250,7 +252,9 @@ class RecordCache {
   // scan ranks anything.
   class Pass {
    public:
-    Pass(RecordCache& cache, pager::Pager& pager) : cache_(cache), pager_(pager) {}
+    Pass(RecordCache& cache, pager::Pager& pager) : cache_(cache), pager_(pager) {
+      cache_.record_bytes_.reset();
+    }
     Pass(const Pass&) = delete;
     Pass& operator=(const Pass&) = delete;
     ~Pass() { finish(); }
@@ -292,6 +296,7 @@ class RecordCache {
     std::uint64_t start_page = 0;
     std::uint32_t page_count = 0;
     std::uint32_t len = 0;
+    std::uint32_t offset = 0;
     Memory memory;  // as decoded: accessed_at and access_count are the record's own
   };
   bool servable(const cache::PageCache& pages, const Decoded& d) const;
@@ -306,7 +311,7 @@ class RecordCache {
   std::size_t trim_at_ = 0;
   ScanBuffers buffers_;
   // Reused by first reads: a record's bytes, its vector, the slots placed and not yet measured.
-  Bytes record_bytes_;
+  ScanBuffer record_bytes_;
   std::vector<float> vector_;
   std::vector<std::size_t> placed_;
   static constexpr std::size_t kMeasureBatch = 64;

@@ -20,6 +20,27 @@ std::uint64_t manifest_pages_bound(std::uint64_t rows) {
   return (rows * kMaxSnapshotRowBytes + 91) / kPageCapacity + 1;
 }
 
+// Rows of a catalog about to be written as a run: each placed inside a page takes the place its
+// record was copied to. A version-7 catalog cannot say where in a page a record starts, so a row
+// left placed so is refused rather than written to name the wrong bytes.
+QuarnError placed_inside_a_page() {
+  return QuarnError::serialization(
+      "a record placed inside a page cannot be named by a version-7 catalog");
+}
+
+Result<void> unpack(std::vector<CatalogEntry>& rows, const PlaceMap* unpacked) {
+  for (CatalogEntry& row : rows) {
+    if (row.offset == 0) continue;
+    const auto it = unpacked ? unpacked->find(place_of(row)) : PlaceMap::const_iterator{};
+    if (!unpacked || it == unpacked->end()) return fail(placed_inside_a_page());
+    row.start_page = it->second.start_page;
+    row.page_count = it->second.page_count;
+    row.len = it->second.len;
+    row.offset = it->second.offset;
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<std::vector<Snapshot>> seal_index_and_manifest(Transaction& txn,
@@ -54,7 +75,12 @@ Result<std::vector<Snapshot>> seal_index_and_manifest(Transaction& txn,
 Result<std::uint64_t> RunMetadata::prepare() {
   catalog_bytes_.reset();
   index_bytes_.reset();
-  if (state_.catalog_changed) catalog_bytes_ = encode_catalog(state_.catalog);
+  if (state_.catalog_changed) {
+    for (const CatalogEntry& row : state_.catalog) {
+      if (row.offset != 0) return fail(placed_inside_a_page());
+    }
+    catalog_bytes_ = encode_catalog(state_.catalog);
+  }
   if (state_.index_changed && state_.index) index_bytes_ = TRY(index::encode_index(*state_.index));
   std::uint64_t converted = 0;
   TRY(for_each_tree_row([&](Snapshot&, const Bytes& bytes, bool) -> Result<void> {
@@ -90,8 +116,10 @@ Result<std::vector<Snapshot>> RunMetadata::for_each_tree_row(Visit&& visit) {
         first_catalog.emplace(key, i);
         const SlotTreeRoot root =
             TRY(catalog_root(row.catalog_start, row.catalog_pages, row.catalog_len));
-        const Bytes catalog = encode_catalog(TRY(
-            load_catalog_tree(*state_.tree_pager, root, kFirstNodePage, state_.tree_end)));
+        std::vector<CatalogEntry> rows =
+            TRY(load_catalog_tree(*state_.tree_pager, root, kFirstNodePage, state_.tree_end));
+        TRY(unpack(rows, state_.unpacked));
+        const Bytes catalog = encode_catalog(rows);
         TRY(visit(row, catalog, false));
       }
       row.catalog_tree = false;

@@ -11,6 +11,7 @@
 #include "store/catalog.h"
 #include "store/commit.h"
 #include "store/manifest.h"
+#include "store/packed_records.h"
 
 namespace quarn::index {
 class IvfPqIndex;
@@ -46,6 +47,9 @@ class RunMetadata final : public MetadataLayout {
     std::uint64_t tree_end = 0;
     std::uint64_t dimensions = 0;  // of the indexes read back from trees
     std::uint64_t live = 0;        // the catalog's rows not deleted
+    // Where the records those trees place inside a page were copied to, pages of their own
+    // (a run catalog cannot place a record inside a page).
+    const PlaceMap* unpacked = nullptr;
   };
   explicit RunMetadata(State state) : state_(state) {}
 

@@ -29,15 +29,26 @@ namespace quarn::store {
 // is cached, leaving the cache as it is; dirty (staged) pages are taken from the cache.
 [[nodiscard]] Result<Bytes> read_record_from_file(pager::Pager& pager, const CatalogEntry& entry);
 
+// The pages read_record_for_scan reads land in `bytes`, grown as pages are read and never shrunk,
+// so that a pass allocates once. The page the last record ended on is remembered: a record packed
+// after it on that page (format 8) takes it from there instead of decrypting it again. One buffer
+// serves one pass in which nothing writes the file (reset() before another).
+struct ScanBuffer {
+  Bytes bytes;
+  std::uint64_t last_page = 0;  // 0: none
+  std::size_t last_at = 0;      // where its plaintext lies in `bytes`
+  void reset() { last_page = 0; }
+};
+
 // As read_record, but a page held in the cache is taken from there without being touched, and any
 // other is read and authenticated from the file without being cached, its image taken from the
 // pass's read-ahead `window`: a scan's first read of every record leaves the cache as it was.
-// The bytes go into `buffer`, grown as pages are read and never shrunk, so that a pass allocates
-// once: a view of the record's bytes, valid until the buffer's next use.
+// A view of the record's bytes in `buffer`, valid until the buffer's next use.
 [[nodiscard]] Result<ByteView> read_record_for_scan(pager::Pager& pager, const CatalogEntry& entry,
-                                                    pager::ReadWindow& window, Bytes& buffer);
+                                                    pager::ReadWindow& window, ScanBuffer& buffer);
 
-// A record's raw bytes; a row with page_count 0 yields empty bytes without reading.
+// A record's raw bytes: those of its pages from `offset` into the first on, cut to its length as
+// read_run_bytes cuts; a row with page_count 0 yields empty bytes without reading.
 [[nodiscard]] Result<Bytes> read_record(pager::Pager& pager, const CatalogEntry& entry);
 
 }  // namespace quarn::store

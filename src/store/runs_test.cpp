@@ -103,5 +103,46 @@ TEST_F(RunsTest, ReadFromFileAuthenticatesCleanCachedPagesAndTakesDirtyOnesFromT
   EXPECT_EQ(*staged, pattern(30));
 }
 
+// Records packed together: each of the three readers yields a record's own bytes from its offset
+// on, across the pages it spans, whatever record came before.
+TEST_F(RunsTest, PackedRecordsReadFromTheirOffsetWhateverRecordCameBefore) {
+  const Bytes all = pattern(3 * kPageCapacity);  // pages 20, 21, 22 hold it end to end
+  put_run(20, all);
+  const auto row = [](std::uint64_t start, std::uint32_t offset, std::uint32_t pages, std::uint32_t len) {
+    CatalogEntry e;
+    e.start_page = start;
+    e.offset = offset;
+    e.page_count = pages;
+    e.len = len;
+    return e;
+  };
+  const auto bytes_of = [&](std::uint64_t start, std::size_t offset, std::size_t len) {
+    const std::size_t at = (start - 20) * kPageCapacity + offset;
+    return Bytes(all.begin() + static_cast<std::ptrdiff_t>(at),
+                 all.begin() + static_cast<std::ptrdiff_t>(at + len));
+  };
+  // Each starts where the one before ended, on its last page, but the last.
+  const CatalogEntry rows[] = {row(20, 0, 1, 100),   row(20, 100, 2, 9000), row(21, 1000, 1, 100),
+                               row(21, 1100, 2, 8000), row(22, 900, 1, 50), row(20, 7000, 1, 50)};
+  // The scan first, while nothing is cached: a record starting on the page the one before it
+  // ended on takes that page from the buffer.
+  pager::ReadWindow window;
+  ScanBuffer buffer;
+  for (const CatalogEntry& r : rows) {
+    const ByteView scanned = read_record_for_scan(*pager_, r, window, buffer).value();
+    EXPECT_EQ(Bytes(scanned.begin(), scanned.end()), bytes_of(r.start_page, r.offset, r.len))
+        << r.start_page << "+" << r.offset;
+  }
+  EXPECT_FALSE(pager_->cache().contains(20));
+  for (const CatalogEntry& r : rows) {
+    const Bytes expected = bytes_of(r.start_page, r.offset, r.len);
+    EXPECT_EQ(read_record(*pager_, r).value(), expected);
+    EXPECT_EQ(read_record_from_file(*pager_, r).value(), expected);
+  }
+
+  // A row whose offset and length reach past its pages is cut to what they hold.
+  EXPECT_EQ(read_record(*pager_, row(22, 8000, 1, 500)).value(), bytes_of(22, 8000, 164));
+}
+
 }  // namespace
 }  // namespace quarn::store

@@ -17,6 +17,7 @@
 #include "store/catalog.h"
 #include "store/index_tree.h"
 #include "store/manifest.h"
+#include "store/packed_records.h"
 #include "store/slot_tree.h"
 
 namespace quarn::index {
@@ -279,6 +280,13 @@ class Store {
   // Loads the row's catalog and index (any failure changes nothing), installs them, sets both
   // flags and flushes.
   [[nodiscard]] Result<void> apply_snapshot(const Snapshot& row);
+  // Stages the record `bytes` at fresh pages, packed after the records staged before it when the
+  // next flush writes version 8; its place.
+  [[nodiscard]] Result<PackedPlace> stage_record(ByteView bytes);
+  // Before a version-7 flush: every record that a row of catalog_ (and, with `retained`, of a
+  // retained row's catalog tree) places inside a page is copied, staged, to pages of its own,
+  // once; catalog_'s rows are moved there and `moved` receives old place -> new.
+  [[nodiscard]] Result<void> unpack_records(PlaceMap& moved, bool retained);
   // Commits the staged state (even when nothing is staged) with the format-7 layout; with `keys`,
   // new key material in the same transaction.
   struct KeyMaterial;
@@ -324,6 +332,9 @@ class Store {
   // appends to the journal); not valid trees are written anew at the next flush with an index.
   PostingTrees posting_trees_;
   std::vector<index::PostingChange> index_journal_;
+  // Version 8: records staged since the last flush, packed into consecutive bytes; its open page
+  // is always a staged (dirty) one, never a committed page.
+  RecordPacker packer_;
 };
 
 }  // namespace quarn::store

@@ -107,12 +107,12 @@ using State = std::map<Ulid, std::string>;
 // the same way; get() would find each of them through the id index.
 inline State state_of(Store& store) {
   State state;
-  std::map<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t>, std::string> by_run;
+  std::map<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint32_t>, std::string> by_run;
   const std::vector<CatalogEntry>& catalog = StoreAccess::catalog(store);
   for (std::size_t slot = 0; slot < catalog.size(); ++slot) {
     const CatalogEntry& row = catalog[slot];
     if (row.deleted) continue;
-    const auto run = std::tuple(row.start_page, row.page_count, row.len);
+    const auto run = std::tuple(row.start_page, row.page_count, row.len, row.offset);
     if (const auto known = by_run.find(run); known != by_run.end()) {
       const auto& ids = StoreAccess::id_index(store);
       const auto found = ids.find(row.id);

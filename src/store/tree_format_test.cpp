@@ -197,6 +197,61 @@ TEST(TreeFormatTest, BackToSevenKeepsEveryRowRestorable) {
   }
 }
 
+// Records staged together share pages: small ones several to a page, a long one running on over
+// the next pages, each read back (by get, by a scan, after a reopen) as it was written. A page a
+// flush wrote is never added to, and going back to 7 gives every record pages of its own.
+TEST(TreeFormatTest, RecordsArePackedAndStayReadableThroughEveryConversion) {
+  Fixture f;
+  ASSERT_TRUE(f.store->set_format_version(8));  // nothing committed: at once
+  std::uint64_t bytes = 0;
+  const auto remember = [&](std::uint64_t n, std::size_t long_content) {
+    Memory m = memory_n(n);
+    if (long_content != 0) m.content = std::string(long_content, static_cast<char>('a' + n % 26));
+    bytes += memory::encode_memory(m).value().size();
+    ASSERT_TRUE(f.store->remember(m));
+  };
+  const std::uint64_t first = f.pages();
+  for (std::uint64_t n = 1; n <= 300; ++n) remember(n, n % 50 == 0 ? 20000 : 0);
+  EXPECT_EQ(f.pages() - first, (bytes + kPageCapacity - 1) / kPageCapacity);  // no page wasted
+  ASSERT_TRUE(f.store->flush());
+  const State written = state_of(*f.store);
+  ASSERT_EQ(written.size(), 300u);
+
+  // After the flush, the next record starts on a page of its own.
+  const std::uint64_t end = StoreAccess::committed(*f.store).page_count;
+  remember(301, 0);
+  const CatalogEntry& row = StoreAccess::catalog(*f.store).back();
+  EXPECT_GE(row.start_page, end);
+  EXPECT_EQ(row.offset, 0u);
+  remember(302, 0);
+  EXPECT_NE(StoreAccess::catalog(*f.store).back().offset, 0u);
+  ASSERT_TRUE(f.store->flush());
+  State all = state_of(*f.store);
+
+  Store& s = f.reopen();
+  EXPECT_EQ(state_of(s), all);
+  // A scan's first reads, which take each shared page once.
+  const auto hits = s.search(memory_n(7).vector, 302);
+  ASSERT_TRUE(hits) << hits.error().message();
+  ASSERT_EQ(hits->size(), 302u);
+  for (const auto& [memory, score] : *hits) EXPECT_EQ(memory.content, all.at(memory.id));
+  ASSERT_TRUE(s.verify());
+
+  // Staged packed, then back to 7 before the flush: the records get pages of their own.
+  remember(303, 0);
+  remember(304, 0);
+  ASSERT_TRUE(s.set_format_version(7));
+  ASSERT_TRUE(s.flush());
+  all = state_of(s);
+  Store& seven = f.reopen();
+  EXPECT_EQ(state_of(seven), all);
+  for (const CatalogEntry& r : StoreAccess::catalog(seven)) ASSERT_EQ(r.offset, 0u);
+  ASSERT_TRUE(seven.restore_to(1));  // a packed tree's row, converted
+  EXPECT_EQ(state_of(seven), written);
+  for (const CatalogEntry& r : StoreAccess::catalog(seven)) ASSERT_EQ(r.offset, 0u);
+
+}
+
 // A file that has committed nothing takes the version at once, with no transaction.
 TEST(TreeFormatTest, AFreshFileSwitchesAtOnce) {
   Fixture f;

@@ -8,7 +8,9 @@
 //      is dropped from every catalog, with its record;
 //   2. each distinct catalog is loaded again, its kept rows given the new locations of their
 //      records (taken in first-seen order; a record's pages follow from its row) and written;
-//   3. the records, read (authenticated) in their old page order and written at those places;
+//   3. the records, read (authenticated) in their old page order and written at those places.
+//      Written as version 8, the records come first instead, packed several to a page
+//      (packed_records.h) in their old page order, and the catalogs after them;
 //   4. each distinct index run, byte for byte, then the manifest of the kept rows;
 //   5. sync; then page 0, sealed and synced last, so a file cut short anywhere before has no
 //      header and opens as nothing.
@@ -20,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <optional>
 #include <tuple>
 #include <unordered_set>
 
@@ -31,6 +34,7 @@
 #include "store/commit.h"
 #include "store/keys.h"
 #include "store/manifest.h"
+#include "store/packed_records.h"
 #include "store/record_cache.h"
 #include "store/runs.h"
 #include "store/store.h"
@@ -57,14 +61,21 @@ constexpr std::uint64_t kWalPages = 8;
 
 // A run as stored in the old file: start, pages, length.
 using RunKey = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
+// A record as a row places it in the old file: start, pages, length, offset.
+using RecordKey = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint32_t>;
 
 RunKey key_of(std::uint64_t start, std::uint64_t pages, std::uint64_t len) {
   return {start, pages, len};
 }
 
-// The bytes a read of the run yields: its length, cut to what its pages hold.
-std::uint64_t readable_len(std::uint64_t pages, std::uint64_t len) {
-  return std::min<std::uint64_t>(len, pages * kPageCapacity);
+// The bytes a read of the record yields: its length, cut to what its pages hold after `offset`.
+std::uint64_t readable_len(std::uint64_t pages, std::uint64_t len, std::uint64_t offset) {
+  const std::uint64_t held = pages * kPageCapacity;
+  return std::min<std::uint64_t>(len, held - std::min(held, offset));
+}
+
+RecordKey record_key(const CatalogEntry& row) {
+  return {row.start_page, row.page_count, row.len, row.offset};
 }
 
 // A catalog as a snapshot row or the header names it: a run, or (version 8) a tree's root page,
@@ -93,8 +104,8 @@ class Rewriter {
   }
   bool live(const Ulid& id) const { return live_.contains(id); }
 
-  // Step 2 for one catalog: its kept rows with their new record locations, written as a run or
-  // a tree. `dropped` tells whether any row was.
+  // Step 2 for one catalog: its kept rows with their new record locations (given them here, or
+  // by pack_records), written as a run or a tree. `dropped` tells whether any row was.
   [[nodiscard]] Result<std::vector<CatalogEntry>> rewrite_catalog(const CatalogRef& ref,
                                                                   RunLocation& written,
                                                                   bool& dropped) {
@@ -102,15 +113,16 @@ class Rewriter {
     dropped = std::erase_if(rows, [&](const CatalogEntry& row) { return !live(row.id); }) != 0;
     for (CatalogEntry& row : rows) {
       if (row.page_count == 0) continue;
-      const RunKey key = key_of(row.start_page, row.page_count, row.len);
-      auto [it, fresh] = records_.try_emplace(key);
+      auto [it, fresh] = records_.try_emplace(record_key(row));
       if (fresh) {
-        const auto len = readable_len(row.page_count, row.len);
-        it->second = RunLocation{take(run_pages(len)), run_pages(len), len};
+        const auto len = readable_len(row.page_count, row.len, row.offset);
+        it->second = PackedPlace{take(run_pages(len)), 0, static_cast<std::uint32_t>(run_pages(len)),
+                                 static_cast<std::uint32_t>(len)};
       }
-      row.start_page = it->second.start;
-      row.page_count = static_cast<std::uint32_t>(it->second.pages);
-      row.len = static_cast<std::uint32_t>(it->second.len);
+      row.start_page = it->second.start_page;
+      row.page_count = it->second.page_count;
+      row.len = it->second.len;
+      row.offset = it->second.offset;
     }
     if (trees_) {
       const SlotTreeRoot root = TRY(build_catalog_tree(
@@ -122,19 +134,39 @@ class Rewriter {
     return rows;
   }
 
-  // Step 3.
+  // Step 3 (version 7): every record at the place step 2 gave it.
   [[nodiscard]] Result<void> copy_records() {
     pager::ReadWindow window;  // records in page order, read ahead from the old file
-    Bytes buffer;
+    ScanBuffer buffer;
     for (const auto& [key, to] : records_) {
-      const auto [start, pages, len] = key;
-      CatalogEntry entry;
-      entry.start_page = start;
-      entry.page_count = static_cast<std::uint32_t>(pages);
-      entry.len = static_cast<std::uint32_t>(len);
-      const ByteView bytes = TRY(read_record_for_scan(from_, entry, window, buffer));
-      TRY(to_.write_run(to.start, bytes));
+      const ByteView bytes = TRY(read_record_for_scan(from_, entry_at(key), window, buffer));
+      TRY(to_.write_run(to.start_page, bytes));
     }
+    return {};
+  }
+
+  // Steps 2 and 3 (version 8): every kept record of the catalogs, read in its old page order and
+  // packed from the next page on; each page is written once, when the packer has moved past it.
+  [[nodiscard]] Result<void> pack_records(const std::vector<CatalogRef>& catalogs) {
+    for (const CatalogRef& ref : catalogs) {
+      for (const CatalogEntry& row : TRY(load(ref)))
+        if (live(row.id) && row.page_count != 0) records_.try_emplace(record_key(row));
+    }
+    pager::ReadWindow window;
+    ScanBuffer buffer;
+    RecordPacker packer;
+    std::optional<std::pair<std::uint64_t, Bytes>> pending;  // the page the packer may still add to
+    const auto allocate = [&](std::uint64_t pages) -> Result<std::uint64_t> { return take(pages); };
+    const auto stage = [&](std::uint64_t page, ByteView payload) -> Result<void> {
+      if (pending && pending->first != page) TRY(to_.write_run(pending->first, pending->second));
+      pending.emplace(page, Bytes(payload.begin(), payload.end()));
+      return {};
+    };
+    for (auto& [key, to] : records_) {
+      const ByteView bytes = TRY(read_record_for_scan(from_, entry_at(key), window, buffer));
+      to = TRY(packer.add(bytes, allocate, stage));
+    }
+    if (pending) TRY(to_.write_run(pending->first, pending->second));
     return {};
   }
 
@@ -192,7 +224,17 @@ class Rewriter {
   pager::Pager& to_;
   bool trees_;
   std::unordered_set<Ulid, memory::UlidHash> live_;
-  std::map<RunKey, RunLocation> records_;  // old run -> new, in old page order
+  // The row of the old file's record at `key`, for reading it.
+  static CatalogEntry entry_at(const RecordKey& key) {
+    CatalogEntry entry;
+    entry.start_page = std::get<0>(key);
+    entry.page_count = static_cast<std::uint32_t>(std::get<1>(key));
+    entry.len = static_cast<std::uint32_t>(std::get<2>(key));
+    entry.offset = std::get<3>(key);
+    return entry;
+  }
+
+  std::map<RecordKey, PackedPlace> records_;  // old place -> new, in old page order
   std::map<RunKey, RunLocation> runs_;     // index runs
   std::uint64_t next_ = kFirstRunPage;
 };
@@ -229,6 +271,7 @@ Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<
   const bool trees = header.version == format::kTreeVersion;
   Rewriter rewriter(from, old_header.page_count, to, trees);
   TRY(rewriter.gather_live(catalogs));
+  if (trees) TRY(rewriter.pack_records(catalogs));
 
   std::vector<RunLocation> written(catalogs.size());
   const Snapshot current = rows.back();
@@ -240,7 +283,7 @@ Result<void> write_file(pager::Pager& from, pager::Pager& to, const std::vector<
       out.catalog = std::move(catalog);
     }
   }
-  TRY(rewriter.copy_records());
+  if (!trees) TRY(rewriter.copy_records());
 
   const auto moved = [&](Snapshot s) -> Result<Snapshot> {
     if (s.catalog_pages != 0) {

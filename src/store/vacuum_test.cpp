@@ -146,9 +146,9 @@ TEST(VacuumTest, KeepsOrConvertsTheFormatAndEveryRowStillRestores) {
     SCOPED_TRACE(std::to_string(c.switch_to_8) + " -> " + std::to_string(c.expected));
     Fixture f;
     f.build();
-    if (c.switch_to_8) {
+    if (c.switch_to_8) {  // records packed several to a page
       ASSERT_TRUE(f.store->set_format_version(8));
-      ASSERT_TRUE(f.store->remember(memory_n(10)));
+      for (std::uint64_t n = 10; n <= 40; ++n) ASSERT_TRUE(f.store->remember(memory_n(n)));
       ASSERT_TRUE(f.store->flush());
     }
     const Bytes before = f.committed();
@@ -163,13 +163,35 @@ TEST(VacuumTest, KeepsOrConvertsTheFormatAndEveryRowStillRestores) {
     EXPECT_EQ(f.store->format_version(), c.expected);
     EXPECT_EQ(restorable(*target.at_install), rows);
 
-    ASSERT_TRUE(f.store->remember(memory_n(11)));
+    ASSERT_TRUE(f.store->remember(memory_n(41)));
     ASSERT_TRUE(f.store->flush());
     auto after = open_on(std::make_unique<MemFile>(target.file->disk()));
     ASSERT_TRUE(after) << after.error().message();
     EXPECT_EQ((*after)->live_count(), now.size() + 1);
     EXPECT_EQ((*after)->format_version(), c.expected);
   }
+}
+
+// Written as version 8, the records are packed: 300 small records, each on a page of its own in
+// version 7, take a few pages.
+TEST(VacuumTest, AVersionEightFileHoldsLittleMoreThanItsRecords) {
+  Fixture f;
+  std::uint64_t bytes = 0;
+  for (std::uint64_t n = 1; n <= 300; ++n) {
+    bytes += memory::encode_memory(memory_n(n)).value().size();
+    ASSERT_TRUE(f.store->remember(memory_n(n)));
+  }
+  ASSERT_TRUE(f.store->flush());
+  const Full now = full_state(*f.store);
+  MemTarget target;
+  auto done = StoreAccess::vacuum_into(*f.store, target, true, 1, std::nullopt, 8);
+  ASSERT_TRUE(done) << done.error().message();
+  const format::Header header = header_on(*target.file->disk());
+  // Page 0, the log region, the records, a catalog of three leaves and a branch, the manifest.
+  EXPECT_LE(header.page_count, 9 + (bytes + kPageCapacity - 1) / kPageCapacity + 4 + 1);
+  auto after = open_on(std::make_unique<MemFile>(target.file->disk()));
+  ASSERT_TRUE(after) << after.error().message();
+  EXPECT_EQ(full_state(**after), now);
 }
 
 TEST(VacuumTest, EveryKeptRowRestoresAfterwardAndTheHandleGoesOn) {

@@ -3,12 +3,16 @@
 // the store hands it the format-7 metadata layout (run_metadata.h).
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "index/index.h"
 #include "memory/memory.h"
 #include "pager/pager.h"
 #include "store/catalog.h"
+#include "store/catalog_tree.h"
+#include "store/record_cache.h"
+#include "store/runs.h"
 #include "store/commit.h"
 #include "store/keys.h"
 #include "store/run_metadata.h"
@@ -26,27 +30,21 @@ Result<Ulid> Store::remember(Memory memory) {
     return fail(QuarnError::invalid_argument("record of " + std::to_string(bytes.size()) +
                                              " bytes exceeds the limit of " +
                                              std::to_string(tuning_.record_limit)));
-  const std::uint64_t pages = run_pages(bytes.size());
-  const std::uint64_t start = TRY(commit_->allocate(pages));
-  for (std::uint64_t i = 0; i < pages; ++i) {
-    const std::size_t from = i * kPageCapacity;
-    const std::size_t to = std::min(bytes.size(), from + kPageCapacity);
-    TRY(pager_->write_page(start + i, ByteView(bytes).subspan(from, to - from)));
-  }
+  const PackedPlace place = TRY(stage_record(bytes));
 
   const auto slot = id_index_.find(memory.id);
   if (slot != id_index_.end()) {
     CatalogEntry& row = catalog_[slot->second];
-    row.start_page = start;
-    row.page_count = static_cast<std::uint32_t>(pages);
-    row.len = static_cast<std::uint32_t>(bytes.size());
+    row.start_page = place.start_page;
+    row.page_count = place.page_count;
+    row.len = place.len;
+    row.offset = place.offset;
     if (row.deleted) ++live_;
     row.deleted = false;
     note_row_changed(slot->second);
   } else {
-    catalog_.push_back({memory.id, start, static_cast<std::uint32_t>(pages),
-                        static_cast<std::uint32_t>(bytes.size()), false, memory.accessed_at,
-                        memory.access_count});
+    catalog_.push_back({memory.id, place.start_page, place.page_count, place.len, false,
+                        memory.accessed_at, memory.access_count, place.offset});
     id_index_[memory.id] = catalog_.size() - 1;
     ++live_;
     note_row_changed(catalog_.size() - 1);
@@ -58,6 +56,28 @@ Result<Ulid> Store::remember(Memory memory) {
     index_dirty_ = true;
   }
   return memory.id;
+}
+
+Result<PackedPlace> Store::stage_record(ByteView bytes) {
+  if (next_version_ != format::kTreeVersion) {
+    // A run of its own (an empty record still takes a page, as version 7 has it).
+    const std::uint64_t pages = run_pages(bytes.size());
+    const std::uint64_t start = TRY(commit_->allocate(pages));
+    for (std::uint64_t i = 0; i < pages; ++i) {
+      const std::size_t from = i * kPageCapacity;
+      const std::size_t to = std::min(bytes.size(), from + kPageCapacity);
+      TRY(pager_->write_page(start + i, bytes.subspan(from, to - from)));
+    }
+    return PackedPlace{start, 0, static_cast<std::uint32_t>(pages),
+                       static_cast<std::uint32_t>(bytes.size())};
+  }
+  // The open page is given up once it is no longer staged (a flush wrote it).
+  if (const auto open = packer_.open_page(); open && !pager_->cache().is_dirty(*open)) {
+    packer_.close();
+  }
+  return packer_.add(
+      bytes, [&](std::uint64_t pages) { return commit_->allocate(pages); },
+      [&](std::uint64_t page, ByteView payload) { return pager_->write_page(page, payload); });
 }
 
 Result<void> Store::remove(const Ulid& id) {
@@ -123,6 +143,8 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
   } else {
     // Back from version 8: the whole catalog as a run, and every retained row's tree as well.
     const bool from_tree = format_version_ == format::kTreeVersion;
+    PlaceMap unpacked;
+    TRY(unpack_records(unpacked, from_tree));
     RunMetadata metadata({.catalog = catalog_,
                           .index = index_.get(),
                           .manifest = manifest_,
@@ -132,7 +154,8 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
                           .tree_pager = from_tree ? pager_.get() : nullptr,
                           .tree_end = commit_->committed().page_count,
                           .dimensions = dimensions_,
-                          .live = live_});
+                          .live = live_,
+                          .unpacked = &unpacked});
     if (from_tree) {
       pager_->set_version(format::kCurrentVersion);
       commit_->set_version(format::kCurrentVersion);
@@ -150,6 +173,40 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
   }
   dirty_ = false;
   index_dirty_ = false;
+  return {};
+}
+
+Result<void> Store::unpack_records(PlaceMap& moved, bool retained) {
+  const auto copy = [&](const CatalogEntry& row) -> Result<PackedPlace> {
+    const PackedPlace from = place_of(row);
+    if (const auto it = moved.find(from); it != moved.end()) return it->second;
+    const PackedPlace to = TRY(stage_record(TRY(read_record(*pager_, row))));
+    moved.emplace(from, to);
+    return to;
+  };
+  for (std::size_t slot = 0; slot < catalog_.size(); ++slot) {
+    CatalogEntry& row = catalog_[slot];
+    if (row.offset == 0) continue;
+    const PackedPlace to = TRY(copy(row));
+    row.start_page = to.start_page;
+    row.page_count = to.page_count;
+    row.len = to.len;
+    row.offset = to.offset;
+    records().relocated(slot, row);
+    dirty_ = true;
+  }
+  if (!retained) return {};
+  std::vector<Snapshot> kept = next_manifest(manifest_, max_snapshots_, Snapshot{});
+  kept.pop_back();
+  std::set<std::uint64_t> seen;  // catalog trees by root page
+  for (const Snapshot& s : kept) {
+    if (!s.catalog_tree || s.catalog_pages == 0 || !seen.insert(s.catalog_start).second) continue;
+    const SlotTreeRoot root = TRY(catalog_root(s.catalog_start, s.catalog_pages, s.catalog_len));
+    for (const CatalogEntry& row : TRY(load_catalog_tree(*pager_, root, kFirstNodePage,
+                                                         commit_->committed().page_count))) {
+      if (row.offset != 0) TRY(copy(row));
+    }
+  }
   return {};
 }
 
