@@ -11,12 +11,12 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "error/error.h"
 #include "format/bytes.h"
 #include "memory/ulid.h"
+#include "memory/ulid_map.h"
 
 namespace quarn::index {
 
@@ -70,7 +70,7 @@ class IvfPqIndex {
   PqCodebook pq;
   std::vector<Posting> partitions;
   // Held in memory only: which posting holds each id.
-  std::unordered_map<Ulid, std::uint64_t, memory::UlidHash> partition_of;
+  memory::UlidMap<std::uint64_t> partition_of;
   // Held in memory only: when set, every change place() and remove() make is appended here.
   std::vector<PostingChange>* journal = nullptr;
 

@@ -14,13 +14,13 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "error/error.h"
 #include "format/bytes.h"
 #include "memory/memory.h"
 #include "pager/pager.h"
+#include "memory/ulid_map.h"
 
 namespace quarn::store {
 
@@ -43,7 +43,9 @@ struct CatalogEntry {
   bool operator==(const CatalogEntry&) const = default;
 };
 
-using IdIndex = std::unordered_map<Ulid, std::size_t, memory::UlidHash>;
+
+// Every row's id to its slot.
+using IdIndex = memory::UlidMap<std::size_t>;
 
 inline constexpr std::uint32_t kMaxAccessCount = 4294967295u;
 
