@@ -49,22 +49,37 @@ Result<CatalogEntry> decode_catalog_row(ByteView row) {
   return entry;
 }
 
+namespace {
+
+// A catalog node's plaintext, from the file past the page cache (which the whole catalog would
+// flush); a cached page (a node a flush just wrote) is taken from there.
+Result<Bytes> read_catalog_node(pager::Pager& pager, std::uint64_t page, std::uint64_t end,
+                                std::vector<std::uint64_t>* node_pages) {
+  if (page >= end) {
+    return fail(QuarnError::serialization("catalog node at page " + std::to_string(page) +
+                                          " lies past the end of the file"));
+  }
+  if (node_pages) node_pages->push_back(page);
+  if (const Bytes* cached = pager.cache().peek(page)) return *cached;
+  return pager.read_page_uncached(page);
+}
+
+}  // namespace
+
 Result<std::vector<CatalogEntry>> load_catalog_tree(pager::Pager& pager, const SlotTreeRoot& root,
                                                     std::uint64_t lowest, std::uint64_t end,
                                                     std::vector<std::uint64_t>* node_pages) {
   const SlotTree tree(kCatalogRowSize);
   std::vector<CatalogEntry> catalog;
+  // Room for the rows at once, as many as the file's pages could hold as leaves at most: a
+  // count that lies reserves no more than the file's size allows.
+  const std::uint64_t file_pages = TRY(pager.file_size()) / kPageSize;
+  catalog.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(root.count, file_pages * tree.leaf_capacity())));
   Result<void> rows_ok;
   TRY(tree.read(
       root, lowest,
-      [&](std::uint64_t page) -> Result<Bytes> {
-        if (page >= end) {
-          return fail(QuarnError::serialization("catalog node at page " + std::to_string(page) +
-                                                " lies past the end of the file"));
-        }
-        if (node_pages) node_pages->push_back(page);
-        return pager.read_page(page);
-      },
+      [&](std::uint64_t page) { return read_catalog_node(pager, page, end, node_pages); },
       [&](ByteView row) {
         if (!rows_ok) return;
         auto entry = decode_catalog_row(row);
@@ -99,6 +114,33 @@ Result<SlotTreeRoot> store_catalog_tree(pager::Pager& pager, const SlotTreeRoot&
   return tree.update(
       root, lowest, catalog.size(), changes, [&](std::uint64_t page) { return pager.read_page(page); },
       write_node);
+}
+
+Result<std::vector<std::pair<std::size_t, CatalogEntry>>> read_catalog_delta(
+    pager::Pager& pager, const SlotTreeRoot& root, const SlotTreeRoot& base,
+    std::span<const std::size_t> staged, std::uint64_t end,
+    std::vector<std::uint64_t>* node_pages) {
+  std::vector<std::pair<std::size_t, CatalogEntry>> rows;
+  Result<void> rows_ok;
+  TRY(SlotTree(kCatalogRowSize)
+          .read_changed(
+              root, base, kFirstNodePage,
+              [&](std::uint64_t page) { return read_catalog_node(pager, page, end, node_pages); },
+              [&](std::uint64_t first, std::uint64_t cover) {
+                const auto it = std::lower_bound(staged.begin(), staged.end(), first);
+                return it != staged.end() && *it < first + cover;
+              },
+              [&](std::uint64_t slot, ByteView row) {
+                if (!rows_ok) return;
+                auto entry = decode_catalog_row(row);
+                if (!entry) {
+                  rows_ok = fail(std::move(entry.error()));
+                  return;
+                }
+                rows.emplace_back(static_cast<std::size_t>(slot), *entry);
+              }));
+  TRY(std::move(rows_ok));
+  return rows;
 }
 
 Result<SlotTreeRoot> catalog_root(std::uint64_t page, std::uint64_t height, std::uint64_t count) {

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "error/error.h"
@@ -34,12 +35,22 @@ inline constexpr std::size_t kCatalogRowSize = 64;
 void encode_catalog_row(const CatalogEntry& entry, std::span<std::uint8_t, kCatalogRowSize> out);
 [[nodiscard]] Result<CatalogEntry> decode_catalog_row(ByteView row);
 
-// The catalog the tree `root` holds, every node read through the pager (page errors unchanged)
-// and checked (slot_tree.h); nodes lie on pages lowest .. end - 1 (Serialization otherwise).
+// The catalog the tree `root` holds, every node read from the file without entering the page
+// cache (a page the cache holds is taken from there; page errors unchanged) and checked
+// (slot_tree.h); nodes lie on pages lowest .. end - 1 (Serialization otherwise).
 // `node_pages`, when given, receives the page of every node read.
 [[nodiscard]] Result<std::vector<CatalogEntry>> load_catalog_tree(
     pager::Pager& pager, const SlotTreeRoot& root, std::uint64_t lowest, std::uint64_t end,
     std::vector<std::uint64_t>* node_pages = nullptr);
+// The rows of the tree `root` that may differ from a catalog held in memory whose committed tree
+// is `base` and whose rows `staged` (ascending) changed since: only nodes not shared with base, or
+// over a staged slot, are read, each checked as load_catalog_tree checks it. Each row with its
+// slot, ascending.
+[[nodiscard]] Result<std::vector<std::pair<std::size_t, CatalogEntry>>> read_catalog_delta(
+    pager::Pager& pager, const SlotTreeRoot& root, const SlotTreeRoot& base,
+    std::span<const std::size_t> staged, std::uint64_t end,
+    std::vector<std::uint64_t>* node_pages = nullptr);
+
 // The root named by the three catalog fields of a version-8 header or snapshot row (root page,
 // height, row count); a height no tree has is Serialization.
 [[nodiscard]] Result<SlotTreeRoot> catalog_root(std::uint64_t page, std::uint64_t height,

@@ -57,6 +57,7 @@ struct RunLocation {
   std::uint64_t start = 0;
   std::uint64_t pages = 0;
   std::uint64_t len = 0;
+  bool operator==(const RunLocation&) const = default;
 };
 
 class CommitUnit;

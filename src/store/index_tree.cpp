@@ -227,16 +227,19 @@ bool is_index_root(ByteView run_bytes) {
   return !run_bytes.empty() && run_bytes[0] == kIndexRootKind;
 }
 
-Result<std::unique_ptr<index::IvfPqIndex>> load_any_index(pager::Pager& pager,
-                                                          const RunLocation& run,
-                                                          std::uint64_t dimensions,
-                                                          std::uint64_t end, PostingTrees* trees,
-                                                          std::vector<std::uint64_t>* node_pages) {
-  if (trees) *trees = PostingTrees{};
-  if (run.pages == 0) return std::unique_ptr<index::IvfPqIndex>{};
-  const Bytes bytes = TRY(read_run_bytes(pager, run.start, run.pages, run.len));
-  if (!is_index_root(bytes)) return index::decode_index(bytes, dimensions);
+namespace {
 
+// A root record's fields, its reserved bytes and model run checked (not yet against the model).
+struct RootRecord {
+  RunLocation model;
+  std::uint64_t n_partitions = 0;
+  std::uint64_t subspaces = 0;
+  std::uint64_t n_probe = 0;
+  std::uint64_t n_rerank = 0;
+  SlotTreeRoot directory;
+};
+
+Result<RootRecord> parse_root(ByteView bytes, std::uint64_t dimensions, std::uint64_t end) {
   if (bytes.size() != kIndexRootSize) return fail(damaged("a root record of another length"));
   const std::uint8_t* p = bytes.data();
   const bool zeros = std::all_of(p + 1, p + 8, [](std::uint8_t b) { return b == 0; }) &&
@@ -245,31 +248,26 @@ Result<std::unique_ptr<index::IvfPqIndex>> load_any_index(pager::Pager& pager,
   if (get_le<std::uint64_t>(p + 8) != dimensions) {
     return fail(QuarnError::invalid_argument("ANN index dimensionality does not match the database"));
   }
-  const RunLocation model{get_le<std::uint64_t>(p + 48), get_le<std::uint64_t>(p + 56),
-                          get_le<std::uint64_t>(p + 64)};
-  if (model.pages == 0 || model.start < kFirstNodePage || model.start >= end ||
-      model.pages > end - model.start) {
+  RootRecord root;
+  root.model = {get_le<std::uint64_t>(p + 48), get_le<std::uint64_t>(p + 56),
+                get_le<std::uint64_t>(p + 64)};
+  if (root.model.pages == 0 || root.model.start < kFirstNodePage || root.model.start >= end ||
+      root.model.pages > end - root.model.start) {
     return fail(damaged("the model run lies outside the file"));
   }
-  std::unique_ptr<index::IvfPqIndex> index =
-      TRY(index::decode_index(TRY(read_run_bytes(pager, model.start, model.pages, model.len)),
-                              dimensions));
-  if (index->vector_count() != 0) return fail(damaged("the model holds postings"));
-  const std::uint64_t m = get_le<std::uint64_t>(p + 40);
-  if (get_le<std::uint64_t>(p + 16) != index->n_partitions || m != index->subspaces())
-    return fail(damaged("the root record does not describe its model"));
-  if (!fits_trees(*index)) return fail(damaged("postings too wide for trees"));
-  index->n_probe = get_le<std::uint64_t>(p + 24);
-  index->n_rerank = get_le<std::uint64_t>(p + 32);
-  if (node_pages)
-    for (std::uint64_t page = model.start; page < model.start + model.pages; ++page)
-      node_pages->push_back(page);
-
+  root.n_partitions = get_le<std::uint64_t>(p + 16);
+  root.subspaces = get_le<std::uint64_t>(p + 40);
+  root.n_probe = get_le<std::uint64_t>(p + 24);
+  root.n_rerank = get_le<std::uint64_t>(p + 32);
   const std::uint32_t height = get_le<std::uint32_t>(p + 80);
   if (height > SlotTree::kMaxHeight) return fail(damaged("a directory too tall"));
-  const SlotTreeRoot directory{get_le<std::uint64_t>(p + 72), height, get_le<std::uint64_t>(p + 88)};
-  if (directory.count != index->n_partitions)
-    return fail(damaged("the directory does not hold one row per partition"));
+  root.directory = {get_le<std::uint64_t>(p + 72), height, get_le<std::uint64_t>(p + 88)};
+  return root;
+}
+
+Result<std::vector<SlotTreeRoot>> read_directory(pager::Pager& pager, const SlotTreeRoot& directory,
+                                                 std::uint64_t end,
+                                                 std::vector<std::uint64_t>* node_pages) {
   std::vector<SlotTreeRoot> roots;
   roots.reserve(static_cast<std::size_t>(directory.count));
   Result<void> rows_ok;
@@ -286,39 +284,90 @@ Result<std::unique_ptr<index::IvfPqIndex>> load_any_index(pager::Pager& pager,
                                    get_le<std::uint64_t>(row.data() + 16)});
                 }));
   TRY(std::move(rows_ok));
+  return roots;
+}
 
+// The live rows of one posting tree into `posting`, their slots into `slots`; the slots taken.
+// Every node is read once across all calls sharing `seen`: trees that share nodes (which no
+// writer makes) would have a small file hold a large index.
+Result<std::uint64_t> read_posting(pager::Pager& pager, const SlotTreeRoot& root, std::uint64_t m,
+                                   std::uint64_t end, std::unordered_set<std::uint64_t>& seen,
+                                   std::vector<std::uint64_t>* node_pages, index::Posting& posting,
+                                   std::vector<std::uint64_t>& slots) {
+  Result<void> rows_ok;
+  std::uint64_t slot = 0;
+  TRY(SlotTree(posting_row_size(m))
+          .read(
+              root, kFirstNodePage,
+              [&](std::uint64_t page) -> Result<Bytes> {
+                if (!seen.insert(page).second) return fail(damaged("two posting trees share a node"));
+                return read_node(pager, page, end, node_pages);
+              },
+              [&](ByteView row) {
+                const std::uint8_t flags = row[16];
+                const bool removed = (flags & kRemoved) != 0;
+                if ((flags & ~kRemoved) != 0 ||
+                    (removed && std::any_of(row.begin() + kRowHead, row.end(),
+                                            [](std::uint8_t b) { return b != 0; }))) {
+                  if (rows_ok) rows_ok = fail(damaged("a posting row is malformed"));
+                } else if (!removed) {
+                  posting.ids.push_back(Ulid::from_bytes(row.data()));
+                  posting.codes.insert(posting.codes.end(), row.begin() + kRowHead, row.end());
+                  slots.push_back(slot);
+                }
+                ++slot;
+              }));
+  TRY(std::move(rows_ok));
+  return slot;
+}
+
+// Every code of `posting` within the codebook of `index`.
+bool codes_fit(const index::IvfPqIndex& index, const index::Posting& posting) {
+  const std::size_t m_count = index.subspaces();
+  if (posting.codes.size() != posting.ids.size() * m_count) return false;
+  for (std::size_t i = 0; i < posting.codes.size(); ++i)
+    if (posting.codes[i] >= index.pq.ks[i % m_count]) return false;
+  return true;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<index::IvfPqIndex>> load_any_index(pager::Pager& pager,
+                                                          const RunLocation& run,
+                                                          std::uint64_t dimensions,
+                                                          std::uint64_t end, PostingTrees* trees,
+                                                          std::vector<std::uint64_t>* node_pages) {
+  if (trees) *trees = PostingTrees{};
+  if (run.pages == 0) return std::unique_ptr<index::IvfPqIndex>{};
+  const Bytes bytes = TRY(read_run_bytes(pager, run.start, run.pages, run.len));
+  if (!is_index_root(bytes)) return index::decode_index(bytes, dimensions);
+
+  const RootRecord root = TRY(parse_root(bytes, dimensions, end));
+  const RunLocation& model = root.model;
+  std::unique_ptr<index::IvfPqIndex> index =
+      TRY(index::decode_index(TRY(read_run_bytes(pager, model.start, model.pages, model.len)),
+                              dimensions));
+  if (index->vector_count() != 0) return fail(damaged("the model holds postings"));
+  const std::uint64_t m = root.subspaces;
+  if (root.n_partitions != index->n_partitions || m != index->subspaces())
+    return fail(damaged("the root record does not describe its model"));
+  if (!fits_trees(*index)) return fail(damaged("postings too wide for trees"));
+  index->n_probe = root.n_probe;
+  index->n_rerank = root.n_rerank;
+  if (node_pages)
+    for (std::uint64_t page = model.start; page < model.start + model.pages; ++page)
+      node_pages->push_back(page);
+  if (root.directory.count != index->n_partitions)
+    return fail(damaged("the directory does not hold one row per partition"));
+
+  std::vector<SlotTreeRoot> roots = TRY(read_directory(pager, root.directory, end, node_pages));
   PostingTrees read;
   read.slots.resize(roots.size());
   read.rows.resize(roots.size());
-  const SlotTree postings(posting_row_size(m));
-  // Every node of the posting trees read once: trees that share nodes (which no writer makes)
-  // would have a small file hold a large index.
   std::unordered_set<std::uint64_t> seen;
-  const auto posting_node = [&](std::uint64_t page) -> Result<Bytes> {
-    if (!seen.insert(page).second) return fail(damaged("two posting trees share a node"));
-    return read_node(pager, page, end, node_pages);
-  };
   for (std::size_t part = 0; part < roots.size(); ++part) {
-    index::Posting& posting = index->partitions[part];
-    std::uint64_t slot = 0;
-    TRY(postings.read(
-        roots[part], kFirstNodePage, posting_node,
-        [&](ByteView row) {
-          const std::uint8_t flags = row[16];
-          const bool removed = (flags & kRemoved) != 0;
-          if ((flags & ~kRemoved) != 0 ||
-              (removed && std::any_of(row.begin() + kRowHead, row.end(),
-                                      [](std::uint8_t b) { return b != 0; }))) {
-            if (rows_ok) rows_ok = fail(damaged("a posting row is malformed"));
-          } else if (!removed) {
-            posting.ids.push_back(Ulid::from_bytes(row.data()));
-            posting.codes.insert(posting.codes.end(), row.begin() + kRowHead, row.end());
-            read.slots[part].push_back(slot);
-          }
-          ++slot;
-        }));
-    TRY(std::move(rows_ok));
-    read.rows[part] = slot;
+    read.rows[part] = TRY(read_posting(pager, roots[part], m, end, seen, node_pages,
+                                       index->partitions[part], read.slots[part]));
   }
   // Invariants 1-3, then 4 while partition_of is built, as decode_index does.
   TRY(index::validate_index_shape(*index));
@@ -334,11 +383,80 @@ Result<std::unique_ptr<index::IvfPqIndex>> load_any_index(pager::Pager& pager,
     read.valid = true;
     read.run = run;
     read.model = model;
-    read.directory = directory;
+    read.directory = root.directory;
     read.roots = std::move(roots);
     *trees = std::move(read);
   }
   return index;
+}
+
+Result<std::optional<IndexDelta>> read_index_delta(pager::Pager& pager, const RunLocation& run,
+                                                   std::uint64_t dimensions, std::uint64_t end,
+                                                   const index::IvfPqIndex& base,
+                                                   const PostingTrees& base_trees,
+                                                   std::vector<std::uint64_t>* node_pages) {
+  if (run.pages == 0 || !base_trees.valid || !base_trees.pending.empty()) return std::nullopt;
+  const Bytes bytes = TRY(read_run_bytes(pager, run.start, run.pages, run.len));
+  if (!is_index_root(bytes)) return std::nullopt;
+  const RootRecord root = TRY(parse_root(bytes, dimensions, end));
+  // The same model run is the same model (pages never change): base's centroids and codebooks.
+  if (root.model != base_trees.model || root.n_partitions != base.n_partitions ||
+      root.directory.count != base.n_partitions || root.subspaces != base.subspaces() ||
+      base_trees.roots.size() != base.n_partitions) {
+    return std::nullopt;
+  }
+  IndexDelta delta;
+  delta.run = run;
+  delta.n_probe = root.n_probe;
+  delta.n_rerank = root.n_rerank;
+  delta.directory = root.directory;
+  delta.roots = TRY(read_directory(pager, root.directory, end, node_pages));
+  std::unordered_set<std::uint64_t> seen;
+  memory::UlidMap<std::uint64_t> added;  // ids of the postings read, to their partition
+  for (std::uint64_t part = 0; part < delta.roots.size(); ++part) {
+    if (delta.roots[part] == base_trees.roots[part]) continue;
+    IndexDelta::Changed changed{part, {}, {}, 0};
+    changed.rows = TRY(read_posting(pager, delta.roots[part], root.subspaces, end, seen, node_pages,
+                                    changed.posting, changed.slots));
+    if (!codes_fit(base, changed.posting)) {
+      return fail(QuarnError::serialization("invalid ANN index: posting " + std::to_string(part) +
+                                            " holds a code beyond its codebook"));
+    }
+    for (const Ulid& id : changed.posting.ids)
+      if (!added.try_emplace(id, part).second)
+        return fail(QuarnError::serialization("invalid ANN index: an id occurs more than once"));
+    delta.changed.push_back(std::move(changed));
+  }
+  // An id of a posting read may be in base only in a posting being replaced.
+  std::vector<bool> replaced(static_cast<std::size_t>(base.n_partitions), false);
+  for (const IndexDelta::Changed& c : delta.changed) replaced[static_cast<std::size_t>(c.part)] = true;
+  for (const IndexDelta::Changed& c : delta.changed) {
+    for (const Ulid& id : c.posting.ids) {
+      const auto in_base = base.partition_of.find(id);
+      if (in_base != base.partition_of.end() && !replaced[static_cast<std::size_t>(in_base->second)])
+        return fail(QuarnError::serialization("invalid ANN index: an id occurs more than once"));
+    }
+  }
+  return delta;
+}
+
+void apply_index_delta(IndexDelta&& delta, index::IvfPqIndex& index, PostingTrees& trees) {
+  for (IndexDelta::Changed& c : delta.changed) {
+    const std::size_t part = static_cast<std::size_t>(c.part);
+    for (const Ulid& id : index.partitions[part].ids) index.partition_of.erase(index.partition_of.find(id));
+    index.partitions[part] = std::move(c.posting);
+    trees.slots[part] = std::move(c.slots);
+    trees.rows[part] = c.rows;
+  }
+  for (const IndexDelta::Changed& c : delta.changed)
+    for (const Ulid& id : index.partitions[static_cast<std::size_t>(c.part)].ids)
+      index.partition_of[id] = c.part;
+  index.n_probe = delta.n_probe;
+  index.n_rerank = delta.n_rerank;
+  trees.run = delta.run;
+  trees.directory = delta.directory;
+  trees.roots = std::move(delta.roots);
+  trees.root_changed = false;
 }
 
 }  // namespace quarn::store

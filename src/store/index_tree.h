@@ -105,4 +105,32 @@ bool is_index_root(ByteView run_bytes);
     pager::Pager& pager, const RunLocation& run, std::uint64_t dimensions, std::uint64_t end,
     PostingTrees* trees, std::vector<std::uint64_t>* node_pages);
 
+// The postings of the index `run` that differ from `base`, the index in memory with its committed
+// trees `base_trees` (valid, nothing pending): when the run is a root record over base's model
+// run, the directory is read and only the posting trees whose roots differ from base's, each
+// checked as load_any_index checks them (an id in two postings is refused, counting base's
+// postings that are kept). nullopt when the run shares no model with base, so that it must be
+// loaded whole. Nothing of base is changed.
+struct IndexDelta {
+  struct Changed {
+    std::uint64_t part;
+    index::Posting posting;
+    std::vector<std::uint64_t> slots;
+    std::uint64_t rows;
+  };
+  RunLocation run;
+  std::uint64_t n_probe = 0;
+  std::uint64_t n_rerank = 0;
+  SlotTreeRoot directory;
+  std::vector<SlotTreeRoot> roots;
+  std::vector<Changed> changed;
+};
+[[nodiscard]] Result<std::optional<IndexDelta>> read_index_delta(
+    pager::Pager& pager, const RunLocation& run, std::uint64_t dimensions, std::uint64_t end,
+    const index::IvfPqIndex& base, const PostingTrees& base_trees,
+    std::vector<std::uint64_t>* node_pages);
+// Makes `index` and `trees` (the base the delta was read against) the index the delta's run
+// holds, with its committed trees; cannot fail.
+void apply_index_delta(IndexDelta&& delta, index::IvfPqIndex& index, PostingTrees& trees);
+
 }  // namespace quarn::store

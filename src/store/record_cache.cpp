@@ -550,6 +550,17 @@ void RecordCache::catalog_replaced(const std::vector<CatalogEntry>& catalog) {
   decoded_.clear();
 }
 
+void RecordCache::rows_replaced(const std::vector<CatalogEntry>& catalog,
+                                std::span<const std::pair<std::size_t, CatalogEntry>> rows,
+                                std::size_t held) {
+  for (const auto& [slot, row] : rows) {
+    if (!table_.holds(slot, row)) table_.drop(slot);
+    decoded_.erase(slot);
+  }
+  for (std::size_t slot = catalog.size(); slot < std::min(held, table_.size()); ++slot) table_.drop(slot);
+  std::erase_if(decoded_, [&](const auto& item) { return item.first >= catalog.size(); });
+}
+
 Memory with_row_access(const Memory& decoded, const CatalogEntry& entry) {
   Memory memory = decoded;
   memory.accessed_at = entry.accessed_at;

@@ -286,6 +286,10 @@ class RecordCache {
   void staged(std::size_t slot, const CatalogEntry& row, const Memory& memory);
   void forget(std::size_t slot);
   void catalog_replaced(const std::vector<CatalogEntry>& catalog);
+  // The same after only the rows of `rows` (slot, row) changed and the catalog went from `held`
+  // rows to its size.
+  void rows_replaced(const std::vector<CatalogEntry>& catalog,
+                     std::span<const std::pair<std::size_t, CatalogEntry>> rows, std::size_t held);
   void relocated(std::size_t slot, const CatalogEntry& row) { table_.relocate(slot, row); }
 
   ScanTable& table() { return table_; }

@@ -104,15 +104,20 @@ std::uint64_t SlotTree::nodes_bound(std::uint64_t count, std::span<const std::si
   return total;
 }
 
-Result<void> SlotTree::read(const SlotTreeRoot& root, std::uint64_t lowest,
-                            const ReadNode& read_node,
-                            const std::function<void(ByteView row)>& row) const {
+Result<void> SlotTree::check_root(const SlotTreeRoot& root) const {
   const auto height = height_for(root.count);
   if (!height || *height != root.height) {
     return fail(QuarnError::serialization("slot tree of " + std::to_string(root.count) +
                                           " slots cannot have height " +
                                           std::to_string(root.height)));
   }
+  return {};
+}
+
+Result<void> SlotTree::read(const SlotTreeRoot& root, std::uint64_t lowest,
+                            const ReadNode& read_node,
+                            const std::function<void(ByteView row)>& row) const {
+  TRY(check_root(root));
   if (root.height == 0) return {};
   // Depth-first, children in order; at most kMaxHeight levels.
   const std::function<Result<void>(std::uint64_t, std::uint32_t, std::uint64_t, std::uint64_t)>
@@ -137,6 +142,74 @@ Result<void> SlotTree::read(const SlotTreeRoot& root, std::uint64_t lowest,
     return {};
   };
   return visit(root.page, root.height, 0, kNoLimit);
+}
+
+Result<void> SlotTree::read_changed(
+    const SlotTreeRoot& root, const SlotTreeRoot& base, std::uint64_t lowest,
+    const ReadNode& read_node,
+    const std::function<bool(std::uint64_t first, std::uint64_t cover)>& must_read,
+    const std::function<void(std::uint64_t slot, ByteView row)>& row) const {
+  TRY(check_root(root));
+  if (root.height == 0) return {};
+  // The children of base's branch at (h, first).
+  const auto base_children = [&](std::uint64_t page, std::uint32_t h,
+                                 std::uint64_t first) -> Result<std::vector<std::uint64_t>> {
+    const Bytes node = TRY(read_node(page));
+    const std::uint64_t cover = std::min(span(h), base.count - first);
+    const ByteView entries =
+        TRY(check_node(node, page, {h, first, ceil_div(cover, span(h - 1)), 8}, row_size_));
+    std::vector<std::uint64_t> pages(entries.size() / 8);
+    for (std::size_t i = 0; i < pages.size(); ++i) pages[i] = get_le<std::uint64_t>(entries.data() + 8 * i);
+    return pages;
+  };
+  const std::function<Result<void>(std::uint64_t, std::uint32_t, std::uint64_t, std::uint64_t,
+                                   std::optional<std::uint64_t>)>
+      visit = [&](std::uint64_t page, std::uint32_t h, std::uint64_t first, std::uint64_t limit,
+                  std::optional<std::uint64_t> old) -> Result<void> {
+    if (page < lowest || page >= limit) {
+      return fail(damaged(page, "lies outside the pages written before its parent"));
+    }
+    const std::uint64_t cover = std::min(span(h), root.count - first);
+    const std::uint64_t old_cover = old ? std::min(span(h), base.count - first) : 0;
+    const bool same = old && *old == page && cover == old_cover;
+    if (same && !must_read(first, cover)) return {};
+    const Bytes node = TRY(read_node(page));
+    const bool leaf = h == 1;
+    const NodeShape shape{h, first, leaf ? cover : ceil_div(cover, span(h - 1)),
+                          leaf ? row_size_ : 8};
+    const ByteView entries = TRY(check_node(node, page, shape, row_size_));
+    if (leaf) {
+      for (std::uint64_t i = 0; i < shape.entries; ++i)
+        row(first + i, entries.subspan(i * row_size_, row_size_));
+      return {};
+    }
+    std::vector<std::uint64_t> olds;
+    if (same) {
+      olds.resize(static_cast<std::size_t>(shape.entries));
+      for (std::size_t i = 0; i < olds.size(); ++i) olds[i] = get_le<std::uint64_t>(entries.data() + 8 * i);
+    } else if (old) {
+      olds = TRY(base_children(*old, h, first));
+    }
+    for (std::uint64_t i = 0; i < shape.entries; ++i) {
+      const std::uint64_t child_first = first + i * span(h - 1);
+      std::optional<std::uint64_t> child_old;
+      if (i < olds.size()) {
+        child_old = olds[static_cast<std::size_t>(i)];
+      } else if (!old && h - 1 == base.height && child_first == 0) {
+        child_old = base.page;  // base is the shorter tree: its root is this child's place
+      }
+      TRY(visit(get_le<std::uint64_t>(entries.data() + 8 * i), h - 1, child_first, page, child_old));
+    }
+    return {};
+  };
+  // Base the taller tree: its node at the root's place lies down its first children.
+  std::optional<std::uint64_t> old;
+  if (base.height != 0 && base.height >= root.height) {
+    std::uint64_t page = base.page;
+    for (std::uint32_t h = base.height; h > root.height; --h) page = TRY(base_children(page, h, 0)).front();
+    old = page;
+  }
+  return visit(root.page, root.height, 0, kNoLimit, old);
 }
 
 Result<SlotTreeRoot> SlotTree::build(ByteView rows, const WriteNode& write_node) const {

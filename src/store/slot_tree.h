@@ -78,6 +78,18 @@ class SlotTree {
                                   const ReadNode& read_node,
                                   const std::function<void(ByteView row)>& row) const;
 
+  // The rows of `root` that may differ from those of `base`, another tree in the same file, with
+  // their slots, in slot order. A node at the place of one of base's, on the same page and
+  // covering as many slots, holds the same rows (pages never change) and is not read unless
+  // must_read(first, cover) says its slots must be; every node read is checked as read() checks
+  // it, and base's branches over the places are read too (base is trusted: a tree this handle
+  // read or wrote).
+  [[nodiscard]] Result<void> read_changed(
+      const SlotTreeRoot& root, const SlotTreeRoot& base, std::uint64_t lowest,
+      const ReadNode& read_node,
+      const std::function<bool(std::uint64_t first, std::uint64_t cover)>& must_read,
+      const std::function<void(std::uint64_t slot, ByteView row)>& row) const;
+
   // A new tree of `rows` (count = rows.size() / row_size).
   [[nodiscard]] Result<SlotTreeRoot> build(ByteView rows, const WriteNode& write_node) const;
 
@@ -92,6 +104,8 @@ class SlotTree {
 
  private:
   std::uint64_t span(std::uint32_t height) const;
+  // Serialization unless the root's height is the one its count gives.
+  [[nodiscard]] Result<void> check_root(const SlotTreeRoot& root) const;
 
   std::size_t row_size_;
 };

@@ -249,8 +249,10 @@ Result<std::unique_ptr<Store>> Store::open_existing(std::unique_ptr<pager::File>
 
 // In version 8 the catalog is the nodes of its tree (given), and of an older row's tree the root
 // page is checked: its other nodes were read when that row was current, and the region is
-// sealed as in version 7.
-void Store::check_log_region(std::span<const std::uint64_t> catalog_nodes) {
+// sealed as in version 7. `rows`, when given, are the only rows of the catalog not checked
+// before (a restore that changed the catalog in place).
+void Store::check_log_region(std::span<const std::uint64_t> catalog_nodes,
+                             const std::vector<std::pair<std::size_t, CatalogEntry>>* rows) {
   const auto over = [&](std::uint64_t start, std::uint64_t pages) {
     return commit_->region_overlaps(start, pages);
   };
@@ -259,8 +261,12 @@ void Store::check_log_region(std::span<const std::uint64_t> catalog_nodes) {
   bool overlaps = (tree ? false : over(h.catalog_start, h.catalog_pages)) ||
                   over(h.index_start, h.index_pages) || over(h.manifest_start, h.manifest_pages);
   for (std::uint64_t node : catalog_nodes) overlaps = overlaps || over(node, 1);
-  for (const CatalogEntry& row : catalog_)
-    overlaps = overlaps || over(row.start_page, row.page_count);
+  if (rows) {
+    for (const auto& [slot, row] : *rows) overlaps = overlaps || over(row.start_page, row.page_count);
+  } else {
+    for (const CatalogEntry& row : catalog_)
+      overlaps = overlaps || over(row.start_page, row.page_count);
+  }
   for (const Snapshot& s : manifest_) {
     const bool catalog = s.catalog_tree ? s.catalog_pages != 0 && over(s.catalog_start, 1)
                                         : over(s.catalog_start, s.catalog_pages);

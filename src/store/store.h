@@ -255,7 +255,10 @@ class Store {
   [[nodiscard]] Result<void> upgrade(std::uint16_t version, bool index_loaded);
   // Has the next flush move a log region that overlaps a run the state refers to (commit.h,
   // invariant d); at open and after a restore.
-  void check_log_region(std::span<const std::uint64_t> catalog_nodes = {});
+  void check_log_region(std::span<const std::uint64_t> catalog_nodes = {},
+                        const std::vector<std::pair<std::size_t, CatalogEntry>>* rows = nullptr);
+  // The catalog becomes `count` rows with `rows` (slot, row) in place (restore.cpp).
+  void replace_rows(std::size_t count, std::span<const std::pair<std::size_t, CatalogEntry>> rows);
 
   // Record reads, snapshots and retrieval (reads.cpp, restore.cpp, recall.cpp).
 
