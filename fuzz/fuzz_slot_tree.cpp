@@ -1,6 +1,7 @@
 // The copy-on-write slot tree read from forged pages: any root and any node bytes must be read in
 // full or refused, with at most one read per page the input holds (plus the one that fails), and a
-// tree that reads must survive an update and a rebuild with the same rows.
+// tree that reads must survive an update and a rebuild with the same rows, and read against its
+// update must yield the rows that differ.
 //   byte 0      row size - 2040 (leaves of three or four rows, so that few nodes make a tree), or
 //               255: catalog rows of 64 bytes, each decoded and its record read from the same pages
 //               as a packed record
@@ -126,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   // A change of the first slot, then a rebuild: both read back as written.
+  const Bytes rows_read = rows;
   Bytes first(tree.row_size(), 0xab);
   const std::pair<std::uint64_t, ByteView> change[] = {{0, first}};
   if (root.count != 0) {
@@ -135,6 +137,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!tree.read(*updated, 1, reader, [&](ByteView r) { again.insert(again.end(), r.begin(), r.end()); })) {
       std::abort();
     }
+    // The forged tree read against the updated one (which shares all but slot 0's path): the
+    // rows it yields over the updated tree's are the forged tree's rows.
+    Bytes merged = again;
+    const auto changed = tree.read_changed(
+        root, *updated, 1, reader, [](std::uint64_t, std::uint64_t) { return false; },
+        [&](std::uint64_t slot, ByteView r) {
+          if (slot >= root.count) std::abort();
+          std::copy(r.begin(), r.end(), merged.begin() + static_cast<std::ptrdiff_t>(slot * tree.row_size()));
+        });
+    if (!changed) std::abort();  // every node it reads was read above
+    if (merged != rows_read) std::abort();
     std::copy(first.begin(), first.end(), rows.begin());
     if (again != rows) std::abort();
   }

@@ -71,11 +71,13 @@ Result<std::vector<CatalogEntry>> load_catalog_tree(pager::Pager& pager, const S
                                                     std::vector<std::uint64_t>* node_pages) {
   const SlotTree tree(kCatalogRowSize);
   std::vector<CatalogEntry> catalog;
-  // Room for the rows at once, as many as the file's pages could hold as leaves at most: a
-  // count that lies reserves no more than the file's size allows.
+  // Room for the rows at once, up to as many as the file's pages could hold as leaves and at most
+  // 2^21 (past that the vector grows as rows are read): a count that lies reserves no more than
+  // the file's size allows, and never a large share of the address space.
+  constexpr std::uint64_t kMaxReserve = std::uint64_t{1} << 21;
   const std::uint64_t file_pages = TRY(pager.file_size()) / kPageSize;
-  catalog.reserve(static_cast<std::size_t>(
-      std::min<std::uint64_t>(root.count, file_pages * tree.leaf_capacity())));
+  catalog.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
+      {root.count, file_pages * tree.leaf_capacity(), kMaxReserve})));
   Result<void> rows_ok;
   TRY(tree.read(
       root, lowest,

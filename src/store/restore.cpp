@@ -51,17 +51,24 @@ Result<void> Store::apply_snapshot(const Snapshot& row) {
                   : TRY(load_catalog(*pager_, row.catalog_start, row.catalog_pages, row.catalog_len));
   }
   // In version 8 an index the row shares with the committed state, unchanged since, is the one
-  // in memory, and one over the same model differs from it only in the posting trees whose
-  // roots differ: only those are read. Pages never change, so what is shared is the same.
+  // in memory, and one over the same model differs from it, or from the index an earlier restore
+  // replaced (kept aside), only in the posting trees whose roots differ: only those are read.
+  // Pages never change, so what is shared is the same.
   const RunLocation index_run{row.index_start, row.index_pages, row.index_len};
-  const bool base = tree && index_ && !index_dirty_;
-  const bool same_index = base && index_run == RunLocation{committed.index_start,
-                                                           committed.index_pages,
-                                                           committed.index_len};
+  const bool clean = tree && index_ && !index_dirty_ && posting_trees_.valid;
+  const bool same_index = clean && index_run == RunLocation{committed.index_start,
+                                                            committed.index_pages,
+                                                            committed.index_len};
   std::optional<IndexDelta> delta;
-  if (base && !same_index) {
+  bool over_spare = false;
+  if (clean && !same_index) {
     delta = TRY(read_index_delta(*pager_, index_run, dimensions_, committed.page_count, *index_,
                                  posting_trees_, &nodes));
+  }
+  if (tree && !same_index && !delta && spare_index_) {
+    delta = TRY(read_index_delta(*pager_, index_run, dimensions_, committed.page_count,
+                                 *spare_index_, spare_trees_, &nodes));
+    over_spare = delta.has_value();
   }
   PostingTrees trees;
   std::unique_ptr<index::IvfPqIndex> index;
@@ -83,11 +90,30 @@ Result<void> Store::apply_snapshot(const Snapshot& row) {
     recount_live();
     records().catalog_replaced(catalog_);
   }
-  if (delta) {
-    apply_index_delta(std::move(*delta), *index_, posting_trees_);
+  if (delta && !over_spare) {
+    apply_index_delta(std::move(*delta), *index_, posting_trees_);  // changed in place
     journal_index();
   } else if (!same_index) {
-    install_index(std::move(index), std::move(trees));
+    // Replaced: by the index kept aside, changed, or by the one loaded. An index committed as it
+    // is (not changed since) is kept aside in turn.
+    std::unique_ptr<index::IvfPqIndex> next;
+    PostingTrees next_trees;
+    if (delta) {
+      apply_index_delta(std::move(*delta), *spare_index_, spare_trees_);
+      next = std::move(spare_index_);
+      next_trees = std::move(spare_trees_);
+    } else {
+      next = std::move(index);
+      if (next) next_trees = std::move(trees);
+    }
+    if (clean) {
+      index_->journal = nullptr;
+      spare_index_ = std::move(index_);
+      spare_trees_ = std::move(posting_trees_);
+    }
+    index_ = std::move(next);
+    posting_trees_ = std::move(next_trees);
+    journal_index();
   }
   // A tree is adopted as it is (the flush writes no catalog node); a run becomes a new tree.
   changed_slots_.clear();

@@ -268,7 +268,8 @@ class Store {
   RecordCache& records();
   // Counts live_ again, after the catalog was replaced.
   void recount_live();
-  // Makes `index` current with `trees` describing where it is stored, its changes journalled.
+  // Makes `index` current with `trees` describing where it is stored, its changes journalled;
+  // drops the index kept aside.
   void install_index(std::unique_ptr<index::IvfPqIndex> index, PostingTrees trees = {});
   // Points the index's journal at index_journal_ (emptied) while its trees are valid, else nowhere.
   void journal_index();
@@ -335,6 +336,11 @@ class Store {
   // appends to the journal); not valid trees are written anew at the next flush with an index.
   PostingTrees posting_trees_;
   std::vector<index::PostingChange> index_journal_;
+  // Version 8: the committed index a restore last replaced, with its trees, so that a restore
+  // back to a row over its model reads only the posting trees that differ; dropped by
+  // build_index, drop_index, a vacuum and going back to version 7.
+  std::unique_ptr<index::IvfPqIndex> spare_index_;
+  PostingTrees spare_trees_;
   // Version 8: records staged since the last flush, packed into consecutive bytes; its open page
   // is always a staged (dirty) one, never a committed page.
   RecordPacker packer_;

@@ -143,13 +143,15 @@ TEST(TreeFormatTest, EveryRowChangeSurvivesAReopen) {
 }
 
 // A restore in version 8 reads only the catalog leaves and posting trees that differ from those
-// in memory, and changes the catalog, the id index and the live count in place: after each of
-// many restores (to older and newer rows, with rows staged or not, with an id held twice) the
-// handle holds exactly what a reopened handle loads whole, and recalls alike.
+// in memory (or from the index a restore to a row without one kept aside), and changes the
+// catalog, the id index and the live count in place: after each of many restores (to older and
+// newer rows, with rows staged or not, with an id held twice) the handle holds exactly what a
+// reopened handle loads whole, and recalls alike.
 TEST(TreeFormatTest, ARestoreChangesOnlyWhatDiffersAndEndsAsAWholeLoad) {
   Fixture f;
   f.remember_range(1, 400);  // four leaves
   ASSERT_TRUE(f.store->set_format_version(8));
+  ASSERT_TRUE(f.store->flush());  // a row without an index: restoring it keeps the index aside
   ASSERT_TRUE(f.store->build_index());
   ASSERT_TRUE(f.store->flush());
   std::mt19937_64 rng(12);
@@ -200,8 +202,26 @@ TEST(TreeFormatTest, ARestoreChangesOnlyWhatDiffersAndEndsAsAWholeLoad) {
     if (rng() % 3 != 0) {
       ASSERT_TRUE(f.store->flush());
     }  // else restored with rows staged
-    const std::vector<SnapshotInfo> rows = f.store->snapshots();
-    const std::uint64_t txn = rows[rng() % rows.size()].txn_id;
+    // A restore to any row; or to the row without an index and then to one with an index, which
+    // reads against the index kept aside.
+    const bool aside = rng() % 2 == 0;
+    if (aside) {
+      ASSERT_TRUE(f.store->restore_to(f.store->snapshots().front().txn_id));
+    }
+    std::vector<std::uint64_t> txns;
+    for (const Snapshot& row : StoreAccess::manifest(*f.store))
+      if (!aside || row.index_pages != 0) txns.push_back(row.txn_id);
+    const std::uint64_t txn = txns[rng() % txns.size()];
+    // The row's index as its own run holds it, read whole before the restore.
+    std::vector<index::Posting> expected;
+    for (const Snapshot& row : StoreAccess::manifest(*f.store)) {
+      if (row.txn_id != txn || row.index_pages == 0) continue;
+      auto whole = load_any_index(StoreAccess::pager(*f.store),
+                                  {row.index_start, row.index_pages, row.index_len}, kDims,
+                                  StoreAccess::committed(*f.store).page_count, nullptr, nullptr);
+      ASSERT_TRUE(whole) << whole.error().message();
+      expected = (*whole)->partitions;
+    }
     ASSERT_TRUE(f.store->restore_to(txn)) << "round " << round;
     const std::vector<CatalogEntry> catalog = StoreAccess::catalog(*f.store);
     std::vector<std::size_t> slots;
@@ -209,7 +229,15 @@ TEST(TreeFormatTest, ARestoreChangesOnlyWhatDiffersAndEndsAsAWholeLoad) {
     const std::uint64_t live = f.store->live_count();
     const State state = state_of(*f.store);
     const auto found = recalled(*f.store);
+    const index::IvfPqIndex* kept = StoreAccess::index(*f.store).get();
+    const auto postings = kept ? kept->partitions : std::vector<index::Posting>{};
+    EXPECT_EQ(postings, expected) << "round " << round;
     Store& whole = f.reopen();
+    const index::IvfPqIndex* loaded = StoreAccess::index(whole).get();
+    ASSERT_EQ(loaded == nullptr, kept == nullptr) << "round " << round;
+    if (loaded) {
+      EXPECT_EQ(loaded->partitions, postings) << "round " << round;
+    }
     ASSERT_EQ(StoreAccess::catalog(whole), catalog) << "round " << round << ", txn " << txn;
     EXPECT_EQ(StoreAccess::id_index(whole).size(), StoreAccess::id_index(*f.store).size());
     for (std::size_t i = 0; i < catalog.size(); ++i)

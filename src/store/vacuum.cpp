@@ -491,6 +491,8 @@ void Store::switch_to(RewrittenFile&& rewritten) {
   changed_slots_.clear();
   rebuild_catalog_ = false;
   posting_trees_ = std::move(rewritten.trees);  // not valid: written anew at the next change
+  spare_index_.reset();  // names pages of the old file
+  spare_trees_ = {};
   journal_index();
 }
 

@@ -166,6 +166,8 @@ Result<void> Store::commit_state(const KeyMaterial* keys) {
     journal_index();
     if (from_tree) {
       format_version_ = format::kCurrentVersion;
+      spare_index_.reset();
+      spare_trees_ = {};
       catalog_root_ = {};
       changed_slots_.clear();
       rebuild_catalog_ = false;
@@ -211,6 +213,8 @@ Result<void> Store::unpack_records(PlaceMap& moved, bool retained) {
 }
 
 void Store::install_index(std::unique_ptr<index::IvfPqIndex> index, PostingTrees trees) {
+  spare_index_.reset();
+  spare_trees_ = {};
   index_ = std::move(index);
   posting_trees_ = index_ ? std::move(trees) : PostingTrees{};
   journal_index();
