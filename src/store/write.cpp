@@ -11,13 +11,13 @@
 #include "pager/pager.h"
 #include "store/catalog.h"
 #include "store/catalog_tree.h"
-#include "store/record_cache.h"
-#include "store/runs.h"
 #include "store/commit.h"
 #include "store/keys.h"
+#include "store/record_cache.h"
 #include "store/run_metadata.h"
-#include "store/tree_metadata.h"
+#include "store/runs.h"
 #include "store/store.h"
+#include "store/tree_metadata.h"
 
 namespace quarn::store {
 
